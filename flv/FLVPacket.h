@@ -1,0 +1,57 @@
+// One FLV tag. Made by the sources (from a file stream, a network buffer or an RTMP message),
+// queued by the plug-in and handed to the host as the frame handle.
+//
+// The payload is either a buffer of the packet's own, beginning headerLength bytes before
+// |data|, or the body of the RTMP message held in |rtmpPacket|. Whoever destroys a packet calls
+// release() first (the destructor does it too). Not thread-safe; one owner at a time.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <istream>
+
+#include "flv/FLVFormat.h"
+
+namespace RTMP_LIB {
+class RTMPPacket;
+}
+
+class FLVPacket {
+public:
+    FLVPacket();
+    ~FLVPacket();
+
+    FLVPacket(const FLVPacket&) = delete;
+    FLVPacket& operator=(const FLVPacket&) = delete;
+
+    // A packet whose fields come from the 15 bytes in front of a tag; no payload yet.
+    static FLVPacket* fromTagPrefix(const uint8_t* prefix);
+    // Reads one tag with its data from |in|. Null when no complete tag could be read (fewer than
+    // 15 bytes, a data size of 0, or fewer data bytes than the data size).
+    static FLVPacket* read(std::istream& in);
+
+    // The second half of read(): fills the payload of a packet whose 15 bytes were read. False
+    // when the data size is 0 or the stream ends inside the data.
+    bool readData(std::istream& in);
+
+    // Attaches |buffer| (new[]-allocated, dataSize bytes, now owned by the packet unless
+    // rtmpPacket is set) and applies the audio or video header bytes at its start.
+    void setData(uint8_t* buffer);
+
+    // Frees the payload (or the RTMP message holding it). Safe to call more than once.
+    void release();
+
+    uint32_t previousTagSize;
+    uint32_t tagType;
+    uint32_t timestamp;  // milliseconds
+    uint32_t soundFormat;
+    uint32_t soundRate;
+    uint32_t soundSize;
+    uint32_t soundType;
+    uint32_t codecId;
+    uint32_t frameType;
+    uint8_t* data;  // the payload behind the header bytes
+    uint32_t dataSize;
+    uint32_t headerLength;              // 0, 1 or 2 bytes skipped at the start of the buffer
+    RTMP_LIB::RTMPPacket* rtmpPacket;  // owned; set only for tags built from RTMP messages
+};
