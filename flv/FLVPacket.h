@@ -35,7 +35,10 @@ public:
     bool readData(std::istream& in);
 
     // Attaches |buffer| (new[]-allocated, dataSize bytes, now owned by the packet unless
-    // rtmpPacket is set) and applies the audio or video header bytes at its start.
+    // rtmpPacket is set) and applies the audio or video header bytes at its start: afterwards
+    // |data| is buffer + headerLength and dataSize has shrunk by headerLength. A buffer shorter
+    // than its header loses only the bytes it has (dataSize 0), and an empty one is never read.
+    // A buffer the packet owned before is freed.
     void setData(uint8_t* buffer);
 
     // Frees the payload (or the RTMP message holding it). Safe to call more than once.
