@@ -6,6 +6,9 @@
 
 #include "flv/FLVFormat.h"
 
+class NetworkBuffer;
+class PEvent;
+
 class FLVHeader {
 public:
     FLVHeader();
@@ -14,6 +17,9 @@ public:
     static FLVHeader* decode(const uint8_t* bytes);
     // Reads 9 bytes from |in|; null when fewer arrive.
     static FLVHeader* read(std::istream& in);
+    // Reads 9 bytes from |buffer|, waiting in 150 ms steps while they have not arrived; null
+    // when the buffer ends first or |stop| is signalled. Defined in FLVNetworkRead.cpp.
+    static FLVHeader* read(NetworkBuffer& buffer, PEvent& stop);
 
     uint8_t signature[4];     // the signature and the version byte, as they stand
     uint32_t reservedFlags;   // flags >> 3

@@ -12,6 +12,9 @@
 
 #include "flv/FLVFormat.h"
 
+class NetworkBuffer;
+class PEvent;
+
 namespace RTMP_LIB {
 class RTMPPacket;
 }
@@ -29,10 +32,17 @@ public:
     // Reads one tag with its data from |in|. Null when no complete tag could be read (fewer than
     // 15 bytes, a data size of 0, or fewer data bytes than the data size).
     static FLVPacket* read(std::istream& in);
+    // Reads one tag from |buffer|, waiting in 150 ms steps for bytes still to come; null when
+    // the buffer ends first or |stop| is signalled. Defined in FLVNetworkRead.cpp.
+    static FLVPacket* read(NetworkBuffer& buffer, PEvent& stop);
+    // Builds the tags of one complete RTMP message and appends them to |queue|; takes ownership
+    // of |message| in every case. Defined in FLVFromRTMP.cpp.
+    static void fromRTMPPacket(RTMP_LIB::RTMPPacket* message, std::deque<FLVPacket*>& queue);
 
     // The second half of read(): fills the payload of a packet whose 15 bytes were read. False
     // when the data size is 0 or the stream ends inside the data.
     bool readData(std::istream& in);
+    bool readData(NetworkBuffer& buffer, PEvent& stop);
 
     // Attaches |buffer| (new[]-allocated, dataSize bytes, now owned by the packet unless
     // rtmpPacket is set) and applies the audio or video header bytes at its start: afterwards
