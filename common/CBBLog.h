@@ -5,6 +5,9 @@
 // thread appends it to the file, flushes and rotates. FATAL lines are also written to the error
 // log on the calling thread, under the init lock. The log creates nothing on disk until the first
 // line that passes its threshold ("LogLevel" under "Software\Dessaro\Vanto"; 1 when missing).
+//
+// Every line queued before the destructor runs is in the file when it returns. No operation
+// reports an error or lets an exception out: a line that cannot be written is dropped.
 #pragma once
 
 #include <cstdarg>
@@ -17,6 +20,7 @@
 
 #include <boost/format.hpp>
 
+#include "common/LogFile.h"
 #include "common/Threads.h"
 
 class CBBLog {
@@ -24,7 +28,8 @@ public:
     // A log written to |fileName| in the log folder. Does no I/O.
     explicit CBBLog(const std::wstring& fileName);
     // The memory form: with a budget above 0 lines are only kept in the queue, the oldest
-    // dropped (behind a "[...]" marker) once their bytes exceed the budget.
+    // dropped (behind a "[...]" marker) once their bytes exceed the budget. With a budget of 0
+    // it is a file log named after the process ("<process>.log").
     CBBLog(unsigned int memoryBudget, bool showProcessId);
     // Writes every queued line, stops the writer and closes the files.
     virtual ~CBBLog();
@@ -45,25 +50,26 @@ public:
     int GetThreshold() const { return threshold_.load(std::memory_order_relaxed); }
 
 private:
+    friend class CBBLogTestPeer;
+
     // Returns false when a line of |level| is not written.
     bool passesThreshold(int level);
-    void initialise();
+    // True when lines have somewhere to go once the log is initialised.
+    bool ensureInitialised();
+    void initialiseLocked();
     void compose(const std::wstring& message, int level);
     void queueLine(const std::string& line);
     void* WriterLoop(void* unused);
 
     std::wstring fileName_;
-    FILE* logFile_;    // owned; after initialisation used by the writer thread only
-    FILE* errorFile_;  // owned; guarded by initLock_
+    LogFile logFile_;    // after initialisation used by the writer thread only
+    LogFile errorFile_;  // guarded by initLock_
     std::atomic<int> threshold_;
     unsigned int memoryBudget_;
-    bool initialised_;  // guarded by initLock_
+    // Set, with release ordering, once the fields below it that initialisation fills are final.
+    std::atomic<bool> initialised_;
     bool fileEnabled_;
     bool errorLogEnabled_;
-    uint32_t logFileSize_;    // writer thread only
-    uint32_t errorFileSize_;  // guarded by initLock_
-    std::wstring logPath_;
-    std::wstring errorPath_;
     std::string processName_;
     PMutex initLock_;
     bool showProcessId_;
@@ -72,5 +78,8 @@ private:
     PCondMutex queueLock_;
     bool stopping_;                  // guarded by queueLock_
     std::deque<std::string> queue_;  // guarded by queueLock_
-    uint32_t queuedBytes_;           // guarded by queueLock_
+    uint32_t queuedBytes_;           // guarded by queueLock_; bytes ever queued (memory budget)
+    size_t pendingBytes_;            // guarded by queueLock_; bytes the writer has not taken yet
+    bool markerAtFront_;             // guarded by queueLock_; queue_.front() is the "[...]" line
+    bool droppingLines_;             // guarded by queueLock_; the last line was over the limit
 };

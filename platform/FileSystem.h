@@ -1,0 +1,34 @@
+// The file services that the log's rotation needs: creating folders and files, opening a file
+// for appending, copying, moving and deleting.
+//
+// Thin stand-ins for CreateDirectoryW, CreateFileW, _wfsopen, CopyFileW, MoveFileExW and
+// DeleteFileW. Files are opened without any sharing restriction and are not inherited by child
+// processes. Failures are reported as false (or null) only; all functions are safe on any thread.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace platform {
+
+// Creates one folder (not its parents). True when the folder exists afterwards.
+bool CreateFolder(const std::wstring& path);
+
+// Opens |path| for reading and writing, creating it empty when missing, and stores its size.
+bool CreateFileAndGetSize(const std::wstring& path, uint64_t* size);
+
+// Opens |path| for appending text, creating it when missing; null on failure. The caller closes
+// the result with fclose.
+FILE* OpenFileForAppend(const std::wstring& path);
+
+// Copies |from| over |to|, replacing an existing |to|; the copy is on the disk when this returns.
+bool CopyFileReplace(const std::wstring& from, const std::wstring& to);
+
+// Moves |from| to |to|, replacing an existing |to|; copies and deletes when a rename cannot do it.
+// The result is on the disk when this returns.
+bool MoveFileReplace(const std::wstring& from, const std::wstring& to);
+
+bool DeleteFile(const std::wstring& path);
+
+}  // namespace platform
