@@ -3,21 +3,16 @@
 #include <string>
 
 #include "common/Log.h"
-#include "common/Registry.h"
+#include "common/LogSettings.h"
 #include "tools/Commands.h"
 
 namespace cli {
 
 namespace {
 
-constexpr wchar_t kKey[] = L"Software\\Dessaro\\Vanto";
-constexpr wchar_t kValueName[] = L"LogLevel";
-// What the log uses when no level is stored.
-constexpr int kDefaultLevel = LOG_LEVEL_ERROR;
-
 // The log takes the stored DWORD as a signed threshold and writes the lines at or below it.
 std::string meaning(uint32_t stored) {
-    const int threshold = static_cast<int>(stored);
+    const int threshold = static_cast<int32_t>(stored);
     if (threshold >= LOG_LEVEL_FATAL && threshold <= LOG_LEVEL_DEBUG) {
         return LogLevelName(threshold);
     }
@@ -28,9 +23,8 @@ std::string meaning(uint32_t stored) {
 }  // namespace
 
 int logLevelCommand(const std::optional<uint32_t>& level) {
-    boost::shared_ptr<CRegistry> registry = GetRegistry();
     if (level) {
-        if (!registry->SetDWORD(kKey, kValueName, *level)) {
+        if (!WriteLogLevelSetting(*level)) {
             std::fprintf(stderr, "zovozudo: cannot store LogLevel\n");
             return kExitFailure;
         }
@@ -38,11 +32,11 @@ int logLevelCommand(const std::optional<uint32_t>& level) {
         return kExitOk;
     }
     uint32_t stored = 0;
-    if (registry->GetDWORD(kKey, kValueName, stored)) {
+    if (ReadLogLevelSetting(&stored)) {
         std::printf("LogLevel is %u (%s)\n", stored, meaning(stored).c_str());
     } else {
-        std::printf("LogLevel is not set: the plug-in logs at %d (%s)\n", kDefaultLevel,
-                    LogLevelName(kDefaultLevel));
+        std::printf("LogLevel is not set: the plug-in logs at %d (%s)\n", kDefaultLogLevel,
+                    LogLevelName(kDefaultLogLevel));
     }
     return kExitOk;
 }
