@@ -22,7 +22,7 @@ constexpr char kProgramName[] = "zovozudo";
 constexpr char kCsvHeader[] = "type,timestamp_us,duration_ms,key,size,crc32\n";
 
 // A loaded library and one opened medium. The session is declared last so that the plug-in
-// object is destroyed before its library is unloaded.
+// object is destroyed before its library is closed.
 struct Player {
     std::unique_ptr<PluginLibrary> library;
     std::unique_ptr<PluginSession> session;

@@ -312,7 +312,7 @@ TEST_F(CliFailureTest, AMediumThatCannotBeOpenedGivesThePluginsErrorAndStatusOne
 }
 
 // The level set by log-level is the one the plug-in's log obeys: nothing is logged for a good
-// file at the default level, and its opening is logged at INFO.
+// file at the default level, and INFO lines (the opening of the file, for one) at level 3.
 TEST_F(CliFailureTest, LogLevelSetsTheLevelThePluginLogsAt) {
     const std::string file = TestMedia::file(TestMedia::Kind::kH264Aac);
     if (file.empty()) GTEST_SKIP() << TestMedia::missingReason(TestMedia::Kind::kH264Aac);
@@ -331,8 +331,7 @@ TEST_F(CliFailureTest, LogLevelSetsTheLevelThePluginLogsAt) {
     EXPECT_EQ(set.out, "LogLevel set to 3 (INFO)\n");
     EXPECT_EQ(runCli({"log-level"}, sandbox).out, "LogLevel is 3 (INFO)\n");
     ASSERT_EQ(runCli({"probe", file}, sandbox).status, 0);
-    EXPECT_NE(TempDir::read(log).find("[INFO ] - LocalClient::open"), std::string::npos)
-        << TempDir::read(log);
+    EXPECT_NE(TempDir::read(log).find("[INFO ] - "), std::string::npos) << TempDir::read(log);
 }
 
 }  // namespace
