@@ -1,0 +1,376 @@
+#include "sources/HTTPClient.h"
+
+#include <cstring>
+#include <limits>
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QString>
+#include <QThread>
+#include <QTimer>
+#include <QVariant>
+
+#include <boost/format.hpp>
+
+#include "common/Log.h"
+#include "flv/FLVHeader.h"
+#include "flv/FLVPacket.h"
+#include "plugin/HostInterface.h"
+#include "sources/QtApplicationHost.h"
+
+// The event-loop thread of one HTTPClient: it makes the client's request, runs Qt's event loop
+// until it is told to quit, and then lets the client release its network objects, all on this
+// thread. It is started once per HEAD pass and once for the GET.
+class QCoreAppThread : public QThread {
+public:
+    explicit QCoreAppThread(HTTPClient* client) : owner(client) {}
+
+    PEvent started;  // set when the request is made and the loop is about to run
+
+protected:
+    void run() override {
+        owner->startRequest();
+        started.set();
+        exec();
+        owner->closeQThread();
+    }
+
+private:
+    HTTPClient* const owner;  // not owned; outlives the thread
+};
+
+namespace {
+
+constexpr int32_t kWaitStepMs = 150;
+// How much the reply itself may hold while reading from it is paused.
+constexpr qint64 kReplyReadBuffer = 1 << 20;
+constexpr int kPumpIntervalMs = 10;
+
+std::atomic<int32_t> headTimeoutMs(HTTPClient::kHeadTimeoutMs);
+std::atomic<int32_t> getTimeoutMs(HTTPClient::kGetTimeoutMs);
+std::atomic<uint64_t> unreadCap(HTTPClient::kDefaultUnreadCap);
+
+bool acceptedError(int error) {
+    // An unknown-content answer (an unusual 4xx) still delivers the file.
+    return error == QNetworkReply::NoError || error == QNetworkReply::UnknownContentError;
+}
+
+}  // namespace
+
+void HTTPClient::setTimeoutsForTesting(int32_t headMs, int32_t getMs) {
+    headTimeoutMs = headMs;
+    getTimeoutMs = getMs;
+}
+
+void HTTPClient::setUnreadCapForTesting(uint64_t bytes) { unreadCap = bytes; }
+
+HTTPClient::HTTPClient()
+    : status(0),
+      manager(nullptr),
+      reply(nullptr),
+      slotContext(nullptr),
+      pumpTimer(nullptr),
+      getPhase(false),
+      contentLength(0),
+      getDataSeen(false),
+      getError(QNetworkReply::NoError),
+      finishPending(false),
+      infoLock_(false),
+      holdsApplication_(false) {}
+
+HTTPClient::~HTTPClient() { close(); }
+
+std::string HTTPClient::getErrorText() const { return errorText; }
+
+bool HTTPClient::fail(vanto::streamer::Error* error, const char* message) {
+    // A reader called after a failed open must not wait for bytes that will never come.
+    closed.set();
+    buffer.wakeWaiters();
+    if (error != nullptr) {
+        error->setCode(404);
+        error->setMessage(message);
+    }
+    return false;
+}
+
+bool HTTPClient::open(std::wstring location, vanto::streamer::Error* error) {
+    LogInfo(boost::wformat(L"HTTPClient::open : %s") % location);
+    // A client serves one medium; its thread and buffer are not reused.
+    if (thread_ || closed.isSignalled()) return fail(error, "HTTP input: URL cannot be reached");
+
+    // Before any Qt object exists on this thread: see QtApplicationHost.
+    if (!holdsApplication_) {
+        if (!QtApplicationHost::acquire()) {
+            LogError(boost::wformat(L"HTTPClient::open: Qt could not be started"));
+            return fail(error, "HTTP input: URL cannot be reached");
+        }
+        holdsApplication_ = true;
+    }
+    url.reset(new QUrl(QString::fromStdWString(location)));
+    thread_.reset(new QCoreAppThread(this));
+
+    for (int redirects = 0;; ++redirects) {
+        getPhase = false;
+        headerReceived.reset();
+        if (!startThread()) return fail(error, "HTTP input: URL cannot be reached");
+        if (!headerReceived.timedWait(headTimeoutMs)) {
+            LogError(boost::wformat(L"HTTPClient::open: Head request timeout"));
+            return fail(error, "HTTP input: URL cannot be reached");
+        }
+        if (status != 0) {
+            LogError(boost::wformat(L"HTTPClient::open: Head request error %d") % status.load());
+            return fail(error, "HTTP input: Server error.");
+        }
+        const QUrl target = redirectTarget;
+        stopThread();
+        if (!target.isValid() || target.isEmpty()) break;
+        if (redirects == kMaxRedirects) {
+            status = 404;
+            LogError(boost::wformat(L"HTTPClient::open : more than %d redirects") % kMaxRedirects);
+            LogError(boost::wformat(L"HTTPClient::open: Head request error %d") % status.load());
+            return fail(error, "HTTP input: Server error.");
+        }
+        *url = url->resolved(target);
+        LogInfo(boost::wformat(L"HTTPClient::open : redirected to %s") %
+                url->toString().toStdWString());
+    }
+
+    getPhase = true;
+    buffer.setEndOfStream(false);
+    closed.reset();
+    headerReceived.reset();
+    if (!startThread()) return fail(error, "HTTP input: URL cannot be reached");
+    if (!headerReceived.timedWait(getTimeoutMs)) {
+        status = 404;
+        errorText = "HTTP: Header request timeout";
+        LogError(boost::wformat(L"HTTPClient::open: Header not received in time!"));
+        return fail(error, errorText.c_str());
+    }
+    // A GET that ended before any data (the server went away between the two requests, say):
+    // nothing will ever come, so there is no point in waiting out the time-out.
+    if (!getDataSeen && !acceptedError(getError)) {
+        status = 404;
+        errorText = "HTTP input: Server error.";
+        LogError(boost::wformat(L"HTTPClient::open : Received network error %d") % getError);
+        return fail(error, errorText.c_str());
+    }
+    return true;
+}
+
+bool HTTPClient::startThread() {
+    thread_->started.reset();
+    thread_->start(QThread::InheritPriority);
+    // QThread::start reports a failed thread creation only by not running.
+    if (!thread_->isRunning() && !thread_->isFinished()) return false;
+    thread_->started.wait();
+    return true;
+}
+
+void HTTPClient::stopThread() {
+    thread_->quit();
+    thread_->wait();
+}
+
+bool HTTPClient::close() {
+    LogInfo(boost::wformat(L"HTTPClient::close"));
+    closed.set();
+    buffer.wakeWaiters();
+    if (thread_) {
+        stopThread();
+        thread_.reset();
+    }
+    buffer.clear();
+    if (holdsApplication_) {
+        QtApplicationHost::release();
+        holdsApplication_ = false;
+    }
+    return true;
+}
+
+FLVHeader* HTTPClient::readHeader() {
+    if (closed.isSignalled()) return nullptr;
+    return FLVHeader::read(buffer, closed);
+}
+
+FLVPacket* HTTPClient::readPacket() {
+    if (closed.isSignalled()) return nullptr;
+    return FLVPacket::read(buffer, closed);
+}
+
+int32_t HTTPClient::read(uint8_t* destination, int64_t length) {
+    if (closed.timedWait(0)) return 0;
+    if (length <= 0) return 0;
+    // The result is a 32-bit count.
+    if (length > std::numeric_limits<int32_t>::max()) return -1;
+    const uint64_t wanted = static_cast<uint64_t>(length);
+    while (buffer.available() < wanted) {
+        if (buffer.isEndOfStream() && buffer.available() < wanted) return -1;
+        buffer.waitForData(wanted, kWaitStepMs);
+        if (closed.timedWait(0)) return -1;
+    }
+    std::memset(destination, 0, static_cast<size_t>(length));
+    return static_cast<int32_t>(buffer.read(destination, static_cast<uint32_t>(length)));
+}
+
+int64_t HTTPClient::seek(int64_t offset, int origin) {
+    if (closed.timedWait(0)) return -1;
+    if (origin == 0x10000) return static_cast<int64_t>(contentLength);
+    if (origin == 1) {
+        offset += static_cast<int64_t>(buffer.position());
+    } else if (origin != 0) {
+        return -1;
+    }
+    if (buffer.isInBuffer(offset)) {
+        buffer.seek(offset);
+        return offset;
+    }
+    // Bytes a little beyond the received end are worth waiting for; once the transfer has ended
+    // they will never come.
+    while (buffer.isReachable(offset) && !buffer.isEndOfStream()) {
+        const uint64_t position = buffer.position();
+        const uint64_t needed =
+            static_cast<uint64_t>(offset) >= position ? static_cast<uint64_t>(offset) - position + 1 : 1;
+        buffer.waitForData(needed, kWaitStepMs);
+        if (closed.timedWait(0)) return -1;
+        if (buffer.isInBuffer(offset)) {
+            buffer.seek(offset);
+            return offset;
+        }
+    }
+    LogError(boost::wformat(L"HTTPClient::seek : out of range seek received -- need to perform a "
+                            L"new GET request. TO BE IMPLEMENTED"));
+    return -1;
+}
+
+std::wstring HTTPClient::getContentType() {
+    if (!contentType.empty()) return contentType;
+    PScopedLock guard(infoLock_);
+    return getContentType_;
+}
+
+void HTTPClient::setDataHandler(DataHandler handler) { dataHandler = std::move(handler); }
+
+// ---- Event-loop thread ----
+
+void HTTPClient::prepareRequest() {
+    if (manager == nullptr) manager = new QNetworkAccessManager();
+    request.reset(new QNetworkRequest(*url));
+    request->setRawHeader("x-flash-version", "9,0,47,0");
+    request->setRawHeader("User-Agent", "Mozilla/4.0");
+    // Each redirect gets a HEAD pass of its own, so Qt must not follow them by itself.
+    request->setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                          QNetworkRequest::ManualRedirectPolicy);
+}
+
+void HTTPClient::startRequest() {
+    prepareRequest();
+    delete reply;
+    reply = nullptr;
+    slotContext = new QObject();
+    if (!getPhase) {
+        reply = manager->head(*request);
+        QObject::connect(reply, &QNetworkReply::finished, slotContext,
+                         [this] { headRequestFinished(); }, Qt::DirectConnection);
+        return;
+    }
+    getDataSeen = false;
+    getError = QNetworkReply::NoError;
+    finishPending = false;
+    reply = manager->get(*request);
+    // Bounds what Qt holds while reading is paused; TCP then slows the server down.
+    reply->setReadBufferSize(kReplyReadBuffer);
+    pumpTimer = new QTimer();
+    pumpTimer->setInterval(kPumpIntervalMs);
+    QObject::connect(pumpTimer, &QTimer::timeout, slotContext, [this] { pump(); },
+                     Qt::DirectConnection);
+    QObject::connect(reply, &QNetworkReply::readyRead, slotContext, [this] { dataReadyRead(); },
+                     Qt::DirectConnection);
+    QObject::connect(reply, &QNetworkReply::finished, slotContext,
+                     [this] { getRequestFinished(); }, Qt::DirectConnection);
+}
+
+void HTTPClient::headRequestFinished() {
+    status = 0;
+    const int error = reply->error();
+    if (!acceptedError(error)) {
+        status = 404;
+        LogError(boost::wformat(L"HTTPClient::open : Received network error %d") % error);
+    }
+    contentType = reply->header(QNetworkRequest::ContentTypeHeader).toString().toStdWString();
+    LogInfo(boost::wformat(L"HTTPClient::open : Content type %s") % contentType);
+    contentLength = reply->header(QNetworkRequest::ContentLengthHeader).toULongLong();
+    redirectTarget = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+    headerReceived.set();
+}
+
+void HTTPClient::dataReadyRead() {
+    if (!getDataSeen) {
+        getDataSeen = true;
+        {
+            PScopedLock guard(infoLock_);
+            getContentType_ =
+                reply->header(QNetworkRequest::ContentTypeHeader).toString().toStdWString();
+        }
+        headerReceived.set();
+    }
+    if (dataHandler) {
+        dataHandler(reply);
+        return;
+    }
+    pump();
+}
+
+void HTTPClient::pump() {
+    if (buffer.available() < unreadCap.load()) buffer.readFromNetwork(reply);
+    if (reply->bytesAvailable() > 0) {
+        // Paused: the reader is behind. Look again soon; Qt stops reading from the socket
+        // meanwhile, once the reply's own buffer is full.
+        if (!pumpTimer->isActive()) pumpTimer->start();
+        return;
+    }
+    pumpTimer->stop();
+    if (finishPending) {
+        finishPending = false;
+        buffer.setEndOfStream(true);
+    }
+}
+
+void HTTPClient::getRequestFinished() {
+    LogInfo(boost::wformat(L"HTTPClient::getRequestFinished - %lld bytes left") %
+            static_cast<long long>(reply->bytesAvailable()));
+    if (!getDataSeen) {
+        getError = reply->error();
+        headerReceived.set();
+    }
+    finishPending = true;
+    if (dataHandler) {
+        finishPending = false;
+        buffer.setEndOfStream(true);
+        return;
+    }
+    // What is still in the reply belongs to the stream; the end is set once it is taken.
+    pump();
+}
+
+void HTTPClient::closeQThread() {
+    LogInfo(boost::wformat(L"HTTPClient::closeQThread"));
+    closed.set();
+    buffer.wakeWaiters();
+    request.reset();
+    // Deleting the context first cuts our connections, so aborting the reply below does not
+    // call back into the client.
+    delete slotContext;
+    slotContext = nullptr;
+    delete pumpTimer;
+    pumpTimer = nullptr;
+    if (reply != nullptr) {
+        reply->abort();
+        reply->close();
+        delete reply;
+        reply = nullptr;
+    }
+    delete manager;
+    manager = nullptr;
+}

@@ -1,0 +1,207 @@
+#include "support/NginxServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace testing_support {
+
+namespace {
+
+constexpr int kAttempts = 5;
+constexpr auto kStartDeadline = std::chrono::seconds(10);
+constexpr auto kStopDeadline = std::chrono::seconds(10);
+constexpr auto kPollStep = std::chrono::milliseconds(5);
+
+uint16_t freeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    uint16_t port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+bool accepts(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+std::string NginxServer::binary() {
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(std::string(path ? path : "") + ":/usr/sbin:/usr/local/sbin");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        if (folder.empty()) continue;
+        const std::string candidate = folder + "/nginx";
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return "";
+}
+
+std::string NginxServer::baseConfig(const std::string& blocks) {
+    // One process, no user switch: the files of a test folder stay readable.
+    return "master_process off;\n"
+           "worker_processes 1;\n"
+           "pid ${DIR}/nginx.pid;\n"
+           "error_log ${DIR}/error.log warn;\n"
+           "events { worker_connections 256; }\n" +
+           blocks;
+}
+
+std::string NginxServer::httpConfig(const std::string& root, const std::string& locations) {
+    return baseConfig("http {\n"
+                      "  access_log off;\n"
+                      "  client_body_temp_path ${DIR}/body;\n"
+                      "  proxy_temp_path ${DIR}/proxy;\n"
+                      "  fastcgi_temp_path ${DIR}/fastcgi;\n"
+                      "  uwsgi_temp_path ${DIR}/uwsgi;\n"
+                      "  scgi_temp_path ${DIR}/scgi;\n"
+                      "  types { video/x-flv flv; }\n"
+                      "  default_type application/octet-stream;\n"
+                      "  sendfile on;\n"
+                      "  server {\n"
+                      "    listen 127.0.0.1:${PORT};\n"
+                      "    root " + root + ";\n" +
+                      locations +
+                      "  }\n"
+                      "}\n");
+}
+
+NginxServer::NginxServer(const std::string& configTemplate) : port_(0), pid_(-1) {
+    if (binary().empty()) {
+        why_ = "needs nginx";
+        return;
+    }
+    char pattern[] = "/tmp/zovozudo-nginx-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        why_ = "cannot make a temp folder";
+        return;
+    }
+    dir_ = pattern;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        bool portTaken = false;
+        if (startOnce(configTemplate, &portTaken)) return;
+        if (!portTaken) break;
+    }
+}
+
+NginxServer::~NginxServer() {
+    stop();
+    if (!dir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+}
+
+std::string NginxServer::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+bool NginxServer::startOnce(const std::string& configTemplate, bool* portTaken) {
+    port_ = freeLoopbackPort();
+    const std::string config = dir_ + "/nginx.conf";
+    std::ofstream(config) << replaceAll(replaceAll(configTemplate, "${PORT}", std::to_string(port_)),
+                                        "${DIR}", dir_);
+    const std::string output = dir_ + "/output.log";
+    std::ofstream(dir_ + "/error.log", std::ios::trunc);
+
+    // Everything the child needs is made before fork: other threads may hold the heap's lock.
+    const std::string nginx = binary();
+    const std::string prefix = dir_ + "/";
+    const std::string errorLog = dir_ + "/error.log";
+    const pid_t child = ::fork();
+    if (child < 0) {
+        why_ = "cannot fork";
+        return false;
+    }
+    if (child == 0) {
+        // A test process that dies without its destructors takes its server with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out >= 0) {
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+        }
+        ::execl(nginx.c_str(), nginx.c_str(), "-p", prefix.c_str(), "-c", config.c_str(), "-e",
+                errorLog.c_str(), "-g", "daemon off;", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    pid_ = child;
+
+    const auto deadline = std::chrono::steady_clock::now() + kStartDeadline;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            const std::string errors = readFile(dir_ + "/error.log") + readFile(output);
+            *portTaken = errors.find("Address already in use") != std::string::npos;
+            why_ = "nginx ended at start: " + errors;
+            return false;
+        }
+        if (accepts(port_)) return true;
+        std::this_thread::sleep_for(kPollStep);
+    }
+    why_ = "nginx did not accept connections in time";
+    stop();
+    return false;
+}
+
+void NginxServer::stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + kStopDeadline;
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(kPollStep);
+    }
+    pid_ = -1;
+}
+
+}  // namespace testing_support
