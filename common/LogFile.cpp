@@ -29,9 +29,9 @@ void LogFile::start(const std::wstring& path) {
     size_ = 0;
     uint64_t existing = 0;
     if (platform::CreateFileAndGetSize(path, &existing) && existing > kRotateBytes) {
-        // Copied rather than moved, as another process may hold the file open.
-        platform::CopyFileReplace(path, path + L".back");
-        platform::DeleteFile(path);
+        // When the copy fails (a full disk) the file is kept: its size, counted below, makes the
+        // first line move it aside, which needs no space.
+        if (platform::CopyFileReplace(path, path + L".back")) platform::DeleteFile(path);
     }
     // Counted from what the opened file already holds, which for a fallback name need not be
     // what the first name held.

@@ -25,8 +25,8 @@ FILE* OpenFileForAppend(const std::wstring& path);
 // Copies |from| over |to|, replacing an existing |to|; the copy is on the disk when this returns.
 bool CopyFileReplace(const std::wstring& from, const std::wstring& to);
 
-// Moves |from| to |to|, replacing an existing |to|; copies and deletes when a rename cannot do it.
-// The result is on the disk when this returns.
+// Moves |from| to |to|, replacing an existing |to|. Where a rename cannot do it (another file
+// system), copies, flushes the copy to the disk and only then deletes |from|.
 bool MoveFileReplace(const std::wstring& from, const std::wstring& to);
 
 bool DeleteFile(const std::wstring& path);
