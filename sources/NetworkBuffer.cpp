@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include <QIODevice>
 
@@ -14,48 +15,64 @@ NetworkBuffer::NetworkBuffer()
       discarded(0),
       size(0),
       waiters_(0),
+      wakeAt_(std::numeric_limits<uint64_t>::max()),
       wakeups_(0),
       endOfStream(false) {}
 
 NetworkBuffer::~NetworkBuffer() {
     PScopedLock guard(lock);
     blocks_.clear();
+    spare_.clear();
 }
 
 uint8_t* NetworkBuffer::tailRoom(size_t* room) {
     const size_t end = head_ + static_cast<size_t>(size);
     const size_t used = blocks_.size() * kBlockSize;
     if (end == used) {
-        blocks_.emplace_back(new uint8_t[kBlockSize]);
+        if (spare_.empty()) {
+            blocks_.emplace_back(new uint8_t[kBlockSize]);
+        } else {
+            blocks_.push_back(std::move(spare_.back()));
+            spare_.pop_back();
+        }
     }
     *room = kBlockSize - end % kBlockSize;
     return blocks_[end / kBlockSize].get() + end % kBlockSize;
 }
 
 void NetworkBuffer::notifyLocked() {
-    if (waiters_ > 0) lock.broadcast();
+    // Only when a waiter's count is reached: waking the reader for every arrival would cost a
+    // thread switch per network packet.
+    if (waiters_ > 0 && size >= wakeAt_) lock.broadcast();
 }
 
 void NetworkBuffer::readFromNetwork(QIODevice* device) {
     bool failed = false;
-    {
-        PScopedLock guard(lock);
-        int64_t remaining = device->bytesAvailable();
-        while (remaining > 0) {
-            size_t room = 0;
-            uint8_t* const tail = tailRoom(&room);
-            const int64_t wanted = std::min<int64_t>(remaining, static_cast<int64_t>(room));
-            const int64_t got = device->read(reinterpret_cast<char*>(tail), wanted);
-            if (got < 0) {
-                failed = true;
-                break;
-            }
-            size += static_cast<uint64_t>(got);
-            // A device may have less than it announced; what it has given is all there is.
-            if (got < wanted) break;
-            remaining -= got;
+    int64_t remaining = device->bytesAvailable();
+    while (remaining > 0) {
+        // The copy from the device runs without the lock, so that the reader is not held up
+        // by it: bytes past |size| are the producer's alone, and the block that holds them is
+        // never freed while it is being written (see dropHistory and clear).
+        size_t room = 0;
+        uint8_t* tail = nullptr;
+        {
+            PScopedLock guard(lock);
+            tail = tailRoom(&room);
         }
-        notifyLocked();
+        const int64_t wanted = std::min<int64_t>(remaining, static_cast<int64_t>(room));
+        const int64_t got = device->read(reinterpret_cast<char*>(tail), wanted);
+        if (got < 0) {
+            failed = true;
+            break;
+        }
+        {
+            PScopedLock guard(lock);
+            size += static_cast<uint64_t>(got);
+            notifyLocked();
+        }
+        // A device may have less than it announced; what it has given is all there is.
+        if (got < wanted) break;
+        remaining -= got;
     }
     // Logged outside the buffer's lock: no path holds two of the plug-in's locks at once.
     if (failed) LogWarn(L"NetworkBuffer::readFromNetwork : read error");
@@ -105,16 +122,15 @@ uint32_t NetworkBuffer::read(uint8_t* destination, uint32_t length) {
 void NetworkBuffer::dropHistory() {
     head_ += static_cast<size_t>(readPosition);
     while (head_ >= kBlockSize && !blocks_.empty()) {
+        // Kept for the bytes to come: a long download would otherwise fault in fresh pages for
+        // every block. The spares never outnumber the blocks that were held at once.
+        spare_.push_back(std::move(blocks_.front()));
         blocks_.pop_front();
         head_ -= kBlockSize;
     }
     discarded += readPosition;
     size -= readPosition;
     readPosition = 0;
-    if (size == 0) {
-        blocks_.clear();
-        head_ = 0;
-    }
 }
 
 uint64_t NetworkBuffer::available() {
@@ -149,8 +165,18 @@ bool NetworkBuffer::isReachable(int64_t offset) {
 
 void NetworkBuffer::clear() {
     PScopedLock guard(lock);
+    // The block that the producer may be writing into right now stays; the next bytes
+    // appended start where the held ones ended.
+    const size_t end = head_ + static_cast<size_t>(size);
+    std::unique_ptr<uint8_t[]> tail;
+    if (end / kBlockSize < blocks_.size()) tail = std::move(blocks_[end / kBlockSize]);
     blocks_.clear();
+    spare_.clear();
     head_ = 0;
+    if (tail) {
+        blocks_.push_back(std::move(tail));
+        head_ = end % kBlockSize;
+    }
     size = 0;
     readPosition = 0;
 }
@@ -159,7 +185,7 @@ void NetworkBuffer::setEndOfStream(bool ended) {
     endOfStream.store(ended, std::memory_order_release);
     if (ended) {
         PScopedLock guard(lock);
-        notifyLocked();
+        lock.broadcast();
     }
 }
 
@@ -171,10 +197,11 @@ bool NetworkBuffer::waitForData(uint64_t count, int32_t milliseconds) {
     PScopedLock guard(lock);
     const uint64_t wakeups = wakeups_;
     ++waiters_;
+    wakeAt_ = std::min(wakeAt_, readPosition + count);
     while (size - readPosition < count && !isEndOfStream() && wakeups_ == wakeups) {
         if (!lock.timedWait(deadline)) break;
     }
-    --waiters_;
+    if (--waiters_ == 0) wakeAt_ = std::numeric_limits<uint64_t>::max();
     return size - readPosition >= count;
 }
 

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <vector>
 
 #include "common/Threads.h"
 
@@ -77,18 +78,22 @@ private:
     // history frees whole blocks: appending costs O(bytes appended) whatever the buffer holds.
     static constexpr size_t kBlockSize = 256 * 1024;
 
-    // Writable room at the end of the held bytes, a new block when the last one is full.
+    // Writable room at the end of the held bytes, a new block when the last one is full. Only
+    // the producer writes there, and that block is kept until the buffer is destroyed or the
+    // read position has passed it.
     uint8_t* tailRoom(size_t* room);
     void dropHistory();
     void notifyLocked();
 
     PCondMutex lock;  // recursive; guards every member below except endOfStream
     std::deque<std::unique_ptr<uint8_t[]>> blocks_;
+    std::vector<std::unique_ptr<uint8_t[]>> spare_;  // dropped blocks, reused before new ones
     size_t head_;  // index in blocks_[0] of the first held byte
     uint64_t readPosition;
     uint64_t discarded;
     uint64_t size;
     int waiters_;
+    uint64_t wakeAt_;   // size at which a waiter wants to be woken; the smallest of them
     uint64_t wakeups_;  // counts wakeWaiters calls, so that a waiter sees one that it slept through
     std::atomic<bool> endOfStream;
 };
