@@ -16,11 +16,13 @@
 
 namespace {
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+    return remove(path);
+}
 
 // A log published as the process-wide one, with its folders in a temporary folder.
 class BenchLog {
-public:
+  public:
     explicit BenchLog(uint32_t level) {
         char pattern[] = "/tmp/zovozudo-bench-XXXXXX";
         if (mkdtemp(pattern) != nullptr) folder_ = pattern;
@@ -37,7 +39,7 @@ public:
         if (!folder_.empty()) nftw(folder_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
     }
 
-private:
+  private:
     std::string folder_;
     boost::shared_ptr<CBBLog> log_;
 };

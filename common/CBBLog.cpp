@@ -49,7 +49,8 @@ std::wstring formatMessage(const wchar_t* format, va_list args) {
         error = errno;
         va_end(copy);
         if (length >= 0) {
-            return std::wstring(buffer.data(), std::min(static_cast<size_t>(length), kMaxMessageChars));
+            return std::wstring(buffer.data(),
+                                std::min(static_cast<size_t>(length), kMaxMessageChars));
         }
     }
     // An argument that cannot be converted (a narrow "%s" that is not valid in the current

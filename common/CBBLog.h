@@ -24,7 +24,7 @@
 #include "common/Threads.h"
 
 class CBBLog {
-public:
+  public:
     // A log written to |fileName| in the log folder. Does no I/O.
     explicit CBBLog(const std::wstring& fileName);
     // The memory form: with a budget above 0 lines are only kept in the queue, the oldest
@@ -49,7 +49,7 @@ public:
     // The level threshold, or -1 while it has not been read from the settings.
     int GetThreshold() const { return threshold_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     friend class CBBLogTestPeer;
 
     // Returns false when a line of |level| is not written.

@@ -13,14 +13,16 @@ uint32_t sizeOf(FILE* file) {
     struct stat info;
     if (fstat(fileno(file), &info) != 0 || info.st_size < 0) return 0;
     return info.st_size > static_cast<off_t>(UINT32_MAX) ? UINT32_MAX
-                                                          : static_cast<uint32_t>(info.st_size);
+                                                         : static_cast<uint32_t>(info.st_size);
 }
 
 }  // namespace
 
 LogFile::LogFile() : file_(nullptr), size_(0) {}
 
-LogFile::~LogFile() { close(); }
+LogFile::~LogFile() {
+    close();
+}
 
 void LogFile::start(const std::wstring& path) {
     close();

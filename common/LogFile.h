@@ -14,7 +14,7 @@
 #include <string>
 
 class LogFile {
-public:
+  public:
     static constexpr uint32_t kRotateBytes = 524288;
 
     LogFile();
@@ -39,7 +39,7 @@ public:
     // Bytes written since the file was opened or moved aside.
     uint32_t size() const { return size_; }
 
-private:
+  private:
     bool openFirstName();
     void rotate();
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-extern const wchar_t kLogSettingsKey[];    // L"Software\\Dessaro\\Vanto"
+extern const wchar_t kLogSettingsKey[];     // L"Software\\Dessaro\\Vanto"
 extern const wchar_t kLogLevelValueName[];  // L"LogLevel"
 
 // The level that the log uses when none is stored: ERROR and FATAL only.

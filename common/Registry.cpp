@@ -11,39 +11,19 @@ namespace {
 const size_t kStringBufferBytes = 2048;
 const size_t kBinaryBufferBytes = 2048;
 
-// A wchar_t above 0xFFFF (where wchar_t has 32 bits) is stored as its UTF-16 pair, and a pair
-// is read back as one wchar_t, so text round-trips as the registry's UTF-16 would hold it.
-bool toUtf16(const std::wstring& text, std::vector<unsigned char>* image) {
-    image->clear();
-    image->reserve(text.size() * 2 + 2);
-    auto push = [image](uint32_t unit) {
-        image->push_back(static_cast<unsigned char>(unit & 0xFF));
-        image->push_back(static_cast<unsigned char>(unit >> 8));
-    };
-    for (wchar_t character : text) {
-        const uint32_t code = static_cast<uint32_t>(character);
-        if (code > 0x10FFFF) return false;
-        if (code > 0xFFFF) {
-            push(0xD800 + ((code - 0x10000) >> 10));
-            push(0xDC00 + ((code - 0x10000) & 0x3FF));
-        } else {
-            push(code);
-        }
-    }
-    push(0);
-    return true;
-}
-
-// The text of an image read into a zero-filled buffer: up to the first zero unit.
+// The text of an image read into a zero-filled buffer: up to the first zero unit, a UTF-16 pair
+// as one wchar_t (where wchar_t has 32 bits), so text round-trips.
 std::wstring fromUtf16(const std::vector<unsigned char>& image) {
     std::vector<uint32_t> units((image.size() + 1) / 2, 0);
-    for (size_t i = 0; i < image.size(); ++i) units[i / 2] |= static_cast<uint32_t>(image[i]) << (8 * (i % 2));
+    for (size_t i = 0; i < image.size(); ++i)
+        units[i / 2] |= static_cast<uint32_t>(image[i]) << (8 * (i % 2));
     std::wstring text;
     for (size_t i = 0; i < units.size() && units[i] != 0; ++i) {
         const uint32_t unit = units[i];
         if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
             units[i + 1] <= 0xDFFF) {
-            text.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00)));
+            text.push_back(
+                static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00)));
             ++i;
         } else {
             text.push_back(static_cast<wchar_t>(unit));
@@ -60,16 +40,17 @@ uint32_t fromLittleEndian(const unsigned char* bytes) {
 }  // namespace
 
 bool CRegistryImpl::SetDWORD(const std::wstring& key, const std::wstring& name, uint32_t value) {
-    const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                                    static_cast<unsigned char>(value >> 16),
-                                    static_cast<unsigned char>(value >> 24)};
-    return platform::RegistrySetValue(key, name, platform::RegistryType::kDword, bytes, sizeof(bytes));
+    const unsigned char bytes[4] = {
+        static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+    return platform::RegistrySetValue(key, name, platform::RegistryType::kDword, bytes,
+                                      sizeof(bytes));
 }
 
 bool CRegistryImpl::SetString(const std::wstring& key, const std::wstring& name,
                               const std::wstring& text) {
     std::vector<unsigned char> image;
-    if (!toUtf16(text, &image)) return false;
+    if (!platform::RegistryStringImage(text, &image)) return false;
     return platform::RegistrySetValue(key, name, platform::RegistryType::kString, image.data(),
                                       image.size());
 }
@@ -88,7 +69,8 @@ bool CRegistryImpl::GetDWORD(const std::wstring& key, const std::wstring& name, 
     return true;
 }
 
-bool CRegistryImpl::GetString(const std::wstring& key, const std::wstring& name, std::wstring& text) {
+bool CRegistryImpl::GetString(const std::wstring& key, const std::wstring& name,
+                              std::wstring& text) {
     platform::RegistryValue stored;
     if (!platform::RegistryQueryValue(key, name, &stored) ||
         stored.data.size() > kStringBufferBytes) {
@@ -112,7 +94,8 @@ bool CRegistryImpl::GetBinary(const std::wstring& key, const std::wstring& name,
     return true;
 }
 
-void CRegistryImpl::EnumValues(const std::wstring& key, std::map<std::wstring, std::wstring>& values) {
+void CRegistryImpl::EnumValues(const std::wstring& key,
+                               std::map<std::wstring, std::wstring>& values) {
     std::vector<platform::RegistryValue> stored;
     if (!platform::RegistryEnumValues(key, &stored)) return;
     for (const platform::RegistryValue& value : stored) {

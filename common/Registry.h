@@ -16,7 +16,7 @@
 #include <boost/shared_ptr.hpp>
 
 class CRegistry {
-public:
+  public:
     CRegistry() = default;
     virtual ~CRegistry() = default;
 
@@ -37,11 +37,12 @@ public:
     // Sets values[name] for every string value (its text) and DWORD value (its signed decimal
     // text, so 4294967295 is "-1") of the key; other values are skipped and entries already in
     // |values| stay unless replaced. A missing key leaves |values| as it was.
-    virtual void EnumValues(const std::wstring& key, std::map<std::wstring, std::wstring>& values) = 0;
+    virtual void EnumValues(const std::wstring& key,
+                            std::map<std::wstring, std::wstring>& values) = 0;
 };
 
 class CRegistryImpl : public CRegistry {
-public:
+  public:
     bool SetDWORD(const std::wstring& key, const std::wstring& name, uint32_t value) override;
     bool SetString(const std::wstring& key, const std::wstring& name,
                    const std::wstring& text) override;

@@ -94,6 +94,8 @@ bool MoveFileReplace(const std::wstring& from, const std::wstring& to) {
     return copyFile(source, target) && unlink(source.c_str()) == 0;
 }
 
-bool DeleteFile(const std::wstring& path) { return unlink(ToNativePath(path).c_str()) == 0; }
+bool DeleteFile(const std::wstring& path) {
+    return unlink(ToNativePath(path).c_str()) == 0;
+}
 
 }  // namespace platform

@@ -26,7 +26,9 @@ const size_t kMaxValueFileBytes = 8 * kMaxRegistryValueBytes + 65536;
 
 // ---- names -------------------------------------------------------------------------------------
 
-bool isScalar(uint32_t code) { return code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF); }
+bool isScalar(uint32_t code) {
+    return code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+}
 
 // Case folding as the registry compares names: upper case, then lower case so that the stored
 // form reads naturally. Needs a Unicode-aware locale; without one only ASCII folds.
@@ -37,8 +39,8 @@ wchar_t foldCase(wchar_t character) {
     if (unicode == static_cast<locale_t>(0)) {
         return code >= 'A' && code <= 'Z' ? static_cast<wchar_t>(code + ('a' - 'A')) : character;
     }
-    return static_cast<wchar_t>(towlower_l(towupper_l(static_cast<wint_t>(character), unicode),
-                                           unicode));
+    return static_cast<wchar_t>(
+        towlower_l(towupper_l(static_cast<wint_t>(character), unicode), unicode));
 }
 
 void appendUtf8(std::string& out, uint32_t code) {
@@ -61,7 +63,8 @@ void appendUtf8(std::string& out, uint32_t code) {
 
 void appendHex(std::string& out, uint32_t value, int digits) {
     static const char kDigits[] = "0123456789ABCDEF";
-    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out.push_back(kDigits[(value >> shift) & 0xF]);
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+        out.push_back(kDigits[(value >> shift) & 0xF]);
 }
 
 enum class NameKind { kKey, kValue };
@@ -102,12 +105,23 @@ std::string escapeText(const std::wstring& text) {
     for (wchar_t character : text) {
         const uint32_t code = static_cast<uint32_t>(character);
         switch (code) {
-            case '\\': out += "\\\\"; continue;
-            case '\n': out += "\\n"; continue;
-            case '\r': out += "\\r"; continue;
-            case '\t': out += "\\t"; continue;
-            case 0: out += "\\0"; continue;
-            default: break;
+            case '\\':
+                out += "\\\\";
+                continue;
+            case '\n':
+                out += "\\n";
+                continue;
+            case '\r':
+                out += "\\r";
+                continue;
+            case '\t':
+                out += "\\t";
+                continue;
+            case 0:
+                out += "\\0";
+                continue;
+            default:
+                break;
         }
         if (code < 0x20 || code == 0x7F || !isScalar(code)) {
             char hex[16];
@@ -139,13 +153,25 @@ bool unescapeText(const std::string& in, std::wstring* text) {
             const char kind = static_cast<char>(p[1]);
             p += 2;
             switch (kind) {
-                case '\\': out.push_back(L'\\'); continue;
-                case 'n': out.push_back(L'\n'); continue;
-                case 'r': out.push_back(L'\r'); continue;
-                case 't': out.push_back(L'\t'); continue;
-                case '0': out.push_back(L'\0'); continue;
-                case 'u': break;
-                default: return false;
+                case '\\':
+                    out.push_back(L'\\');
+                    continue;
+                case 'n':
+                    out.push_back(L'\n');
+                    continue;
+                case 'r':
+                    out.push_back(L'\r');
+                    continue;
+                case 't':
+                    out.push_back(L'\t');
+                    continue;
+                case '0':
+                    out.push_back(L'\0');
+                    continue;
+                case 'u':
+                    break;
+                default:
+                    return false;
             }
             if (p == end || *p != '{') return false;
             ++p;
@@ -200,7 +226,8 @@ bool stringImageToText(const unsigned char* data, size_t size, std::wstring* tex
         if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units) {
             const uint32_t low = data[2 * i + 2] | (data[2 * i + 3] << 8);
             if (low >= 0xDC00 && low <= 0xDFFF) {
-                out.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
+                out.push_back(
+                    static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
                 ++i;
                 continue;
             }
@@ -208,28 +235,6 @@ bool stringImageToText(const unsigned char* data, size_t size, std::wstring* tex
         out.push_back(static_cast<wchar_t>(unit));
     }
     *text = std::move(out);
-    return true;
-}
-
-bool textToStringImage(const std::wstring& text, std::vector<unsigned char>* image) {
-    std::vector<unsigned char> out;
-    out.reserve(text.size() * 2 + 2);
-    auto pushUnit = [&out](uint32_t unit) {
-        out.push_back(static_cast<unsigned char>(unit & 0xFF));
-        out.push_back(static_cast<unsigned char>(unit >> 8));
-    };
-    for (wchar_t character : text) {
-        const uint32_t code = static_cast<uint32_t>(character);
-        if (code > 0x10FFFF) return false;
-        if (code > 0xFFFF) {
-            pushUnit(0xD800 + ((code - 0x10000) >> 10));
-            pushUnit(0xDC00 + ((code - 0x10000) & 0x3FF));
-        } else {
-            pushUnit(code);
-        }
-    }
-    pushUnit(0);
-    *image = std::move(out);
     return true;
 }
 
@@ -338,7 +343,7 @@ bool parseFile(const std::string& file, RegistryValue* value) {
     } else if (type == "REG_SZ") {
         out.type = RegistryType::kString;
         std::wstring text;
-        if (!unescapeText(data, &text) || !textToStringImage(text, &out.data)) return false;
+        if (!unescapeText(data, &text) || !RegistryStringImage(text, &out.data)) return false;
     } else if (type == "REG_BINARY") {
         out.type = RegistryType::kBinary;
         if (!parseBinary(data, &out.data)) return false;
@@ -479,6 +484,28 @@ bool keyFolder(const std::wstring& key, bool create, std::string* folder) {
 std::string RegistryRootFolder() {
     const char* configured = getenv("ZOVOZUDO_REGISTRY_DIR");
     return configured != nullptr && configured[0] != '\0' ? configured : kDefaultRegistryFolder;
+}
+
+bool RegistryStringImage(const std::wstring& text, std::vector<unsigned char>* image) {
+    std::vector<unsigned char> out;
+    out.reserve(text.size() * 2 + 2);
+    auto pushUnit = [&out](uint32_t unit) {
+        out.push_back(static_cast<unsigned char>(unit & 0xFF));
+        out.push_back(static_cast<unsigned char>(unit >> 8));
+    };
+    for (wchar_t character : text) {
+        const uint32_t code = static_cast<uint32_t>(character);
+        if (code > 0x10FFFF) return false;
+        if (code > 0xFFFF) {
+            pushUnit(0xD800 + ((code - 0x10000) >> 10));
+            pushUnit(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            pushUnit(code);
+        }
+    }
+    pushUnit(0);
+    *image = std::move(out);
+    return true;
 }
 
 bool RegistrySetValue(const std::wstring& key, const std::wstring& name, RegistryType type,

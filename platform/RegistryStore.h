@@ -45,6 +45,10 @@ bool RegistrySetValue(const std::wstring& key, const std::wstring& name, Registr
 // False, leaving |value| as it was, when the key or the value does not exist or cannot be read.
 bool RegistryQueryValue(const std::wstring& key, const std::wstring& name, RegistryValue* value);
 
+// The REG_SZ image of |text|: UTF-16LE, a wchar_t above 0xFFFF as its surrogate pair, and the
+// terminating zero unit. False for a wchar_t beyond U+10FFFF, which UTF-16 cannot hold.
+bool RegistryStringImage(const std::wstring& text, std::vector<unsigned char>* image);
+
 // Appends every readable value of the key to |values|, in no particular order. False when the
 // key does not exist.
 bool RegistryEnumValues(const std::wstring& key, std::vector<RegistryValue>* values);

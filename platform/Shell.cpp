@@ -37,8 +37,8 @@ bool createFolderChain(const std::string& path) {
 
 bool GetCommonAppDataFolder(std::wstring* folder) {
     const char* configured = std::getenv("ZOVOZUDO_APPDATA_DIR");
-    std::string path = configured != nullptr && configured[0] != '\0' ? configured
-                                                                       : kDefaultAppDataFolder;
+    std::string path =
+        configured != nullptr && configured[0] != '\0' ? configured : kDefaultAppDataFolder;
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     if (!createFolderChain(path)) return false;
     *folder = FromNativePath(path);
@@ -69,7 +69,9 @@ std::wstring ProcessNameFromPath(const std::wstring& executablePath) {
     return name;
 }
 
-uint32_t GetCurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+uint32_t GetCurrentProcessId() {
+    return static_cast<uint32_t>(getpid());
+}
 
 LocalTime GetLocalTime() {
     timespec now;
@@ -78,8 +80,13 @@ LocalTime GetLocalTime() {
     if (localtime_r(&now.tv_sec, &parts) == nullptr) {
         return LocalTime{1970, 1, 1, 0, 0, 0, 0};
     }
-    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                     parts.tm_min,         parts.tm_sec,     static_cast<int>(now.tv_nsec / 1000000)};
+    return LocalTime{parts.tm_year + 1900,
+                     parts.tm_mon + 1,
+                     parts.tm_mday,
+                     parts.tm_hour,
+                     parts.tm_min,
+                     parts.tm_sec,
+                     static_cast<int>(now.tv_nsec / 1000000)};
 }
 
 }  // namespace platform

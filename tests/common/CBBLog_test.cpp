@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <memory>
-#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 
 // Reads the queue that only the memory form keeps.
 class CBBLogTestPeer {
-public:
+  public:
     static std::deque<std::string> queue(CBBLog& log) {
         PScopedLock guard(log.queueLock_);
         return log.queue_;
@@ -24,93 +24,73 @@ public:
 
 namespace {
 
+typedef std::vector<std::pair<std::string, std::string>> Lines;  // level field, message
+
 // "2024/01/31 12:34:56.789 [ERROR] - " is 34 characters.
 const size_t kPrefixLength = 34;
 
-// Splits "2024/01/31 12:34:56.789 [LEVEL] - message" into its level field and message.
-bool splitLine(const std::string& line, std::string* level, std::string* message) {
+// The level fields and messages of a log file; a line of another form fails the test.
+Lines parse(const std::string& path) {
     static const char kShape[] = "0000/00/00 00:00:00.000 [?????] - ";
-    if (line.size() < kPrefixLength) return false;
-    for (size_t i = 0; i < kPrefixLength; ++i) {
-        const char expected = kShape[i];
-        const bool ok = expected == '0'   ? line[i] >= '0' && line[i] <= '9'
-                        : expected == '?' ? true
-                                          : line[i] == expected;
-        if (!ok) return false;
+    Lines out;
+    for (const std::string& line : LogFileLines(path)) {
+        bool ok = line.size() >= kPrefixLength;
+        for (size_t i = 0; ok && i < kPrefixLength; ++i) {
+            ok = kShape[i] == '0' ? isdigit(static_cast<unsigned char>(line[i])) != 0
+                                  : kShape[i] == '?' || line[i] == kShape[i];
+        }
+        EXPECT_TRUE(ok && line.compare(5, 2, "00") != 0 && line.compare(5, 2, "12") <= 0) << line;
+        if (ok) out.emplace_back(line.substr(25, 5), line.substr(kPrefixLength));
     }
-    const int month = std::stoi(line.substr(5, 2));
-    if (month < 1 || month > 12) return false;
-    *level = line.substr(25, 5);
-    *message = line.substr(kPrefixLength);
-    return true;
+    return out;
+}
+
+// A message that makes an ERROR line of exactly |length| bytes, "\n" included.
+std::wstring messageForLineOf(size_t length) {
+    return std::wstring(length - kPrefixLength - 1, L'm');
 }
 
 class CBBLogTest : public ::testing::Test {
-protected:
-    void SetUp() override { log.reset(new CBBLog(L"ZOVOzudo.log")); }
-
+  protected:
     // Destroying the log writes every queued line.
-    void finish() { log.reset(); }
-
-    std::vector<std::string> lines(const std::string& name = "ZOVOzudo.log") const {
-        return LogFileLines(env.logFile(name));
-    }
-
-    // The level field and message of every line of |name|; fails on a line of another form.
-    std::vector<std::pair<std::string, std::string>> parsed(
-        const std::string& name = "ZOVOzudo.log") const {
-        std::vector<std::pair<std::string, std::string>> out;
-        for (const std::string& line : lines(name)) {
-            std::string level, message;
-            EXPECT_TRUE(splitLine(line, &level, &message)) << line;
-            out.emplace_back(level, message);
-        }
-        return out;
-    }
-
-    // A line of exactly |length| bytes at ERROR level, "\n" included.
-    static std::wstring messageForLineOf(size_t length) {
-        return std::wstring(length - kPrefixLength - 1, L'm');
+    Lines finish(const std::string& name = "ZOVOzudo.log") {
+        log.reset();
+        return parse(env.logFile(name));
     }
 
     LogTestEnvironment env;
-    std::unique_ptr<CBBLog> log;
+    std::unique_ptr<CBBLog> log{new CBBLog(L"ZOVOzudo.log")};
 };
 
 TEST_F(CBBLogTest, LineFormatAtEveryLevel) {
     env.setLogLevel(4);
     for (int level = 0; level <= 4; ++level) log->Log(level, L"message %d %ls", level, L"w\u00e9");
-    finish();
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"FATAL", "common_tests - message 0 w\u00e9"}, {"ERROR", "message 1 w\u00e9"},
-        {"WARN ", "message 2 w\u00e9"},                {"INFO ", "message 3 w\u00e9"},
-        {"DEBUG", "message 4 w\u00e9"},
-    };
-    EXPECT_EQ(parsed(), expected);
+    const Lines expected = {{"FATAL", "common_tests - message 0 w\u00e9"},
+                            {"ERROR", "message 1 w\u00e9"},
+                            {"WARN ", "message 2 w\u00e9"},
+                            {"INFO ", "message 3 w\u00e9"},
+                            {"DEBUG", "message 4 w\u00e9"}};
+    EXPECT_EQ(finish(), expected);
     // The FATAL line, and only it, is copied into the error log.
-    const std::vector<std::string> errors = lines("VantoErrors.log");
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], lines()[0]);
+    EXPECT_EQ(LogFileLines(env.logFile("VantoErrors.log")),
+              std::vector<std::string>{LogFileLines(env.logFile("ZOVOzudo.log"))[0]});
 }
 
-TEST_F(CBBLogTest, WithoutLogLevelOnlyErrorsAreWrittenAndNothingIsCreatedBefore) {
+TEST_F(CBBLogTest, WithoutLogLevelNothingBelowErrorIsWrittenOrCreated) {
     log->Log(4, L"debug");
     log->Log(3, L"info");
     log->Log(boost::wformat(L"warn %1%") % 2, 2);
     EXPECT_EQ(log->GetThreshold(), 1);
     EXPECT_FALSE(TempPathExists(env.appData()));
     log->Log(1, L"error");
-    finish();
-    EXPECT_EQ(parsed(), (std::vector<std::pair<std::string, std::string>>{{"ERROR", "error"}}));
+    EXPECT_EQ(finish(), (Lines{{"ERROR", "error"}}));
 }
 
 TEST_F(CBBLogTest, LogLevelZeroWritesOnlyFatal) {
     env.setLogLevel(0);
     log->Log(1, L"error");
     log->Log(boost::wformat(L"fatal"), 0);
-    finish();
-    EXPECT_EQ(parsed(),
-              (std::vector<std::pair<std::string, std::string>>{{"FATAL", "common_tests - fatal"}}));
+    EXPECT_EQ(finish(), (Lines{{"FATAL", "common_tests - fatal"}}));
 }
 
 TEST_F(CBBLogTest, StoredMinusOneIsReadAgainOnEveryCall) {
@@ -122,40 +102,34 @@ TEST_F(CBBLogTest, StoredMinusOneIsReadAgainOnEveryCall) {
     env.setLogLevel(4);
     log->Log(L"debug");
     EXPECT_EQ(log->GetThreshold(), 4);
-    finish();
-    EXPECT_EQ(parsed(), (std::vector<std::pair<std::string, std::string>>{{"DEBUG", "debug"}}));
+    EXPECT_EQ(finish(), (Lines{{"DEBUG", "debug"}}));
 }
 
-TEST_F(CBBLogTest, StartUpRotationKeepsExactly512KiB) {
+TEST(CBBLogRotationTest, StartUpKeepsExactly512KiB) {
     const struct {
         const char* file;
         size_t size;
         bool rotatedAtStart;
-    } cases[] = {
-        {"ZOVOzudo.log", 524288, false},
-        {"ZOVOzudo.log", 524289, true},
-        {"VantoErrors.log", 524288, false},
-        {"VantoErrors.log", 524289, true},
-    };
+    } cases[] = {{"ZOVOzudo.log", 524288, false},
+                 {"ZOVOzudo.log", 524289, true},
+                 {"VantoErrors.log", 524288, false},
+                 {"VantoErrors.log", 524289, true}};
     for (const auto& c : cases) {
-        LogTestEnvironment caseEnv;
-        caseEnv.makeLogFolder();
-        const std::string old(c.size, 'q');
-        WriteTempFile(caseEnv.logFile(c.file), old);
-        {
-            CBBLog caseLog(L"ZOVOzudo.log");
-            caseLog.Log(0, L"new");
-        }
-        const std::string now = ReadTempFile(caseEnv.logFile(c.file));
-        const std::string backup = ReadTempFile(caseEnv.logFile(std::string(c.file) + ".back"));
         SCOPED_TRACE(std::string(c.file) + " of " + std::to_string(c.size));
+        LogTestEnvironment env;
+        env.makeLogFolder();
+        const std::string old(c.size, 'q');
+        WriteTempFile(env.logFile(c.file), old);
+        CBBLog(L"ZOVOzudo.log").Log(0, L"new");
+        const std::string now = ReadTempFile(env.logFile(c.file));
+        const std::string backup = ReadTempFile(env.logFile(std::string(c.file) + ".back"));
         if (c.rotatedAtStart) {
-            // Copied aside before the first line; the line starts the file anew.
+            // Copied aside before the first line, which starts the file anew.
             EXPECT_EQ(backup, old);
             EXPECT_EQ(now.find('q'), std::string::npos);
             EXPECT_NE(now.find("common_tests - new\n"), std::string::npos);
         } else {
-            // Kept, so the first line lands behind the old bytes and reaches the limit.
+            // Kept: the first line lands behind the old bytes and reaches the limit.
             EXPECT_EQ(backup.compare(0, old.size(), old), 0);
             EXPECT_NE(backup.find("common_tests - new\n", old.size()), std::string::npos);
             EXPECT_EQ(now, "");
@@ -163,75 +137,57 @@ TEST_F(CBBLogTest, StartUpRotationKeepsExactly512KiB) {
     }
 }
 
-TEST_F(CBBLogTest, RotatesWhenTheWrittenBytesReach512KiB) {
+TEST(CBBLogRotationTest, WritingRotatesWhenTheCountReaches512KiB) {
     const size_t kLine = 200;
     for (size_t before : {524288 - kLine - 1, 524288 - kLine}) {
-        LogTestEnvironment caseEnv;
-        caseEnv.makeLogFolder();
-        const std::string old(before, 'o');
-        WriteTempFile(caseEnv.logFile("ZOVOzudo.log"), old);
+        LogTestEnvironment env;
+        env.makeLogFolder();
+        WriteTempFile(env.logFile("ZOVOzudo.log"), std::string(before, 'q'));
         {
-            CBBLog caseLog(L"ZOVOzudo.log");
-            caseLog.Log(1, L"%ls", messageForLineOf(kLine).c_str());
+            CBBLog log(L"ZOVOzudo.log");
+            log.Log(1, L"%ls", messageForLineOf(kLine).c_str());
         }
-        const std::string now = ReadTempFile(caseEnv.logFile("ZOVOzudo.log"));
-        const std::string backup = ReadTempFile(caseEnv.logFile("ZOVOzudo.log.back"));
-        if (before + kLine < 524288) {
-            EXPECT_EQ(now.size(), before + kLine);
-            EXPECT_FALSE(TempPathExists(caseEnv.logFile("ZOVOzudo.log.back")));
-        } else {
-            // Moved aside with the line that reached the limit; a fresh file takes the next.
-            EXPECT_EQ(backup.size(), 524288u);
-            EXPECT_TRUE(TempPathExists(caseEnv.logFile("ZOVOzudo.log")));
-            EXPECT_EQ(now, "");
-        }
+        const bool reached = before + kLine == 524288;
+        EXPECT_EQ(ReadTempFile(env.logFile("ZOVOzudo.log")).size(), reached ? 0 : before + kLine);
+        EXPECT_EQ(ReadTempFile(env.logFile("ZOVOzudo.log.back")).size(), reached ? 524288u : 0u);
     }
 }
 
-TEST_F(CBBLogTest, KeepsRotatingWhileWriting) {
-    const size_t kLine = 1000;
-    const std::wstring message = messageForLineOf(kLine - 2);
-    for (int i = 0; i < 1200; ++i) log->Log(1, L"%ls%02d", message.c_str(), i % 100);
-    finish();
-    // The 525th line of 1000 bytes reaches the limit: 1200 lines rotate twice, 150 stay.
-    EXPECT_EQ(lines().size(), 1200u - 2 * 525);
-    EXPECT_EQ(ReadTempFile(env.logFile("ZOVOzudo.log.back")).size(), 525000u);
-}
-
-TEST_F(CBBLogTest, FallsBackToTheNextOfTenNames) {
+TEST(CBBLogFallbackTest, TriesTenNamesAndThenDropsLines) {
     const struct {
         int blocked;
         const char* expected;
     } cases[] = {{1, "ZOVOzudo.log1"}, {4, "ZOVOzudo.log4"}, {10, nullptr}};
     for (const auto& c : cases) {
-        LogTestEnvironment caseEnv;
-        caseEnv.makeLogFolder();
-        std::vector<std::string> names = {"ZOVOzudo.log"};
-        for (int i = 1; i <= 9; ++i) names.push_back("ZOVOzudo.log" + std::to_string(i));
-        for (int i = 0; i < c.blocked; ++i) mkdir(caseEnv.logFile(names[i]).c_str(), 0755);
-        {
-            CBBLog caseLog(L"ZOVOzudo.log");
-            caseLog.Log(0, L"fatal");
-            caseLog.Log(1, L"error");
-        }
         SCOPED_TRACE(c.blocked);
-        if (c.expected != nullptr) {
-            EXPECT_EQ(LogFileLines(caseEnv.logFile(c.expected)).size(), 2u);
+        LogTestEnvironment env;
+        env.makeLogFolder();
+        // A folder of the log's name cannot be opened as a file.
+        mkdir(env.logFile("ZOVOzudo.log").c_str(), 0755);
+        for (int i = 1; i < c.blocked; ++i) {
+            mkdir(env.logFile("ZOVOzudo.log" + std::to_string(i)).c_str(), 0755);
         }
-        // The error log is not affected by the log file's trouble.
-        EXPECT_EQ(LogFileLines(caseEnv.logFile("VantoErrors.log")).size(), 1u);
+        {
+            CBBLog log(L"ZOVOzudo.log");
+            log.Log(0, L"fatal");
+            log.Log(1, L"error");
+        }
+        if (c.expected != nullptr) {
+            EXPECT_EQ(LogFileLines(env.logFile(c.expected)).size(), 2u);
+        }
+        // The error log does not share the log file's trouble.
+        EXPECT_EQ(LogFileLines(env.logFile("VantoErrors.log")).size(), 1u);
     }
 }
 
 TEST_F(CBBLogTest, EveryLineQueuedBeforeDestructionIsWritten) {
     const int kLines = 20000;
     for (int i = 0; i < kLines; ++i) log->Log(1, L"line %d", i);
-    finish();
-    // About 900 KB: once moved aside on the way, so no line is lost across a rotation either.
-    std::vector<std::pair<std::string, std::string>> written = parsed("ZOVOzudo.log.back");
-    const std::vector<std::pair<std::string, std::string>> current = parsed();
-    EXPECT_FALSE(written.empty());
-    written.insert(written.end(), current.begin(), current.end());
+    // About 900 KB: moved aside once on the way, so no line may be lost across a rotation either.
+    Lines written = finish();
+    const Lines moved = parse(env.logFile("ZOVOzudo.log.back"));
+    EXPECT_FALSE(moved.empty());
+    written.insert(written.begin(), moved.begin(), moved.end());
     ASSERT_EQ(written.size(), static_cast<size_t>(kLines));
     for (int i = 0; i < kLines; ++i) ASSERT_EQ(written[i].second, "line " + std::to_string(i));
 }
@@ -242,33 +198,25 @@ TEST_F(CBBLogTest, ConcurrentLoggersLoseAndMixNoLine) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([this, t] {
-            for (int i = 0; i < kLines; ++i) {
-                if (i % 2 == 0) {
-                    log->Log(1, L"thread %d line %d", t, i);
-                } else {
-                    log->Log(boost::wformat(L"thread %1% line %2%") % t % i, 1);
-                }
+            for (int i = 0; i < kLines; i += 2) {
+                log->Log(1, L"thread %d line %d", t, i);
+                log->Log(boost::wformat(L"thread %1% line %2%") % t % (i + 1), 1);
             }
         });
     }
     for (std::thread& thread : threads) thread.join();
-    finish();
     std::vector<int> next(kThreads, 0);
-    for (const auto& line : parsed()) {
+    for (const auto& line : finish()) {
         int t = -1, i = -1;
         ASSERT_EQ(std::sscanf(line.second.c_str(), "thread %d line %d", &t, &i), 2) << line.second;
-        ASSERT_TRUE(t >= 0 && t < kThreads) << line.second;
-        ASSERT_EQ(i, next[t]++) << line.second;
+        ASSERT_TRUE(t >= 0 && t < kThreads && i == next[t]++) << line.second;
     }
     EXPECT_EQ(next, std::vector<int>(kThreads, kLines));
 }
 
 TEST_F(CBBLogTest, PrintfMessagesAreCutAt2047Characters) {
-    auto repeat = [](const std::string& unit, size_t count) {
-        std::string out;
-        for (size_t i = 0; i < count; ++i) out += unit;
-        return out;
-    };
+    std::string accents;
+    for (int i = 0; i < 2047; ++i) accents += "\u00e9";
     const struct {
         std::wstring message;
         std::string written;
@@ -277,12 +225,11 @@ TEST_F(CBBLogTest, PrintfMessagesAreCutAt2047Characters) {
         {std::wstring(2047, L'x'), std::string(2047, 'x')},
         {std::wstring(2048, L'x'), std::string(2047, 'x')},
         {std::wstring(100000, L'x'), std::string(2047, 'x')},
-        {std::wstring(3000, L'\u00e9'), repeat("\u00e9", 2047)},  // characters, not bytes
+        {std::wstring(3000, L'\u00e9'), accents},  // characters, not bytes
     };
     for (const auto& c : cases) log->Log(1, L"%ls", c.message.c_str());
     log->Log(boost::wformat(L"%1%") % std::wstring(5000, L'w'), 1);
-    finish();
-    const std::vector<std::pair<std::string, std::string>> written = parsed();
+    const Lines written = finish();
     ASSERT_EQ(written.size(), 6u);
     for (size_t i = 0; i < 5; ++i) EXPECT_EQ(written[i].second, cases[i].written) << i;
     EXPECT_EQ(written[5].second, std::string(5000, 'w'));  // a boost::wformat is taken whole
@@ -293,9 +240,7 @@ TEST_F(CBBLogTest, BadFormatsAndArgumentsStillGiveALine) {
     log->Log(boost::wformat(L"%1% and %2%") % L"one", 1);
     // A narrow argument that the C locale cannot convert: the format itself is logged.
     log->Log(1, L"narrow %s here", "caf\xc3\xa9");
-    finish();
-    EXPECT_EQ(parsed(), (std::vector<std::pair<std::string, std::string>>{
-                            {"ERROR", ""}, {"ERROR", "one and "}, {"ERROR", "narrow %s here"}}));
+    EXPECT_EQ(finish(), (Lines{{"ERROR", ""}, {"ERROR", "one and "}, {"ERROR", "narrow %s here"}}));
 }
 
 TEST_F(CBBLogTest, WithoutAppDataFolderLinesAreDropped) {
@@ -303,30 +248,26 @@ TEST_F(CBBLogTest, WithoutAppDataFolderLinesAreDropped) {
     setenv("ZOVOZUDO_APPDATA_DIR", env.dir().file("plain/appdata").c_str(), 1);
     log->Log(0, L"fatal");
     log->Log(1, L"error");
-    finish();
+    log.reset();
     EXPECT_FALSE(TempPathExists(env.dir().file("plain/appdata")));
 }
 
 TEST_F(CBBLogTest, MemoryFormKeepsOnlyItsBudget) {
     CBBLog memory(100, false);
-    for (int i = 0; i < 50; ++i) memory.Log(1, L"line %02d", i);  // 45 bytes each
+    for (int i = 0; i < 50; ++i) memory.Log(1, L"line %02d", i);  // 42 bytes each
     memory.Log(0, L"fatal");
     const std::deque<std::string> queue = CBBLogTestPeer::queue(memory);
     ASSERT_EQ(queue.size(), 3u);
     EXPECT_EQ(queue[0], "[...]\n");
-    EXPECT_NE(queue[1].find("line 49\n"), std::string::npos);
-    EXPECT_NE(queue[2].find("[FATAL] -  - fatal\n"), std::string::npos);
+    EXPECT_EQ(queue[1].substr(kPrefixLength), "line 49\n");
+    EXPECT_EQ(queue[2].substr(24), "[FATAL] -  - fatal\n");
     EXPECT_FALSE(TempPathExists(env.appData()));
-}
 
-TEST_F(CBBLogTest, ProcessNamedFormShowsTheProcessId) {
-    {
-        CBBLog named(0, true);
-        named.Log(1, L"error");
-    }
+    // Without a budget it is a file log named after the process, with the process id.
+    CBBLog(0, true).Log(1, L"error");
     const std::vector<std::string> written = LogFileLines(env.logFile("common_tests.log"));
     ASSERT_EQ(written.size(), 1u);
-    EXPECT_NE(written[0].find("[ERROR] " + std::to_string(getpid()) + " - error"), std::string::npos);
+    EXPECT_EQ(written[0].substr(24), "[ERROR] " + std::to_string(getpid()) + " - error");
 }
 
 }  // namespace

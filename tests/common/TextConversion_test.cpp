@@ -32,7 +32,9 @@ TEST(TextConversionTest, WideToUtf8EncodesEachUnitOnItsOwn) {
 
 TEST(TextConversionTest, Utf8ToWideRoundTripsWhatWideToUtf8Makes) {
     const std::wstring texts[] = {
-        L"abc", L"caf\u00e9", L"\u20ac \u0800 \uffff \u07ff \u0080",
+        L"abc",
+        L"caf\u00e9",
+        L"\u20ac \u0800 \uffff \u07ff \u0080",
         std::wstring{static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00)},
     };
     for (const std::wstring& text : texts) EXPECT_EQ(utf8ToWide(wideToUtf8(text)), text);
@@ -43,17 +45,19 @@ TEST(TextConversionTest, Utf8ToWideStopsAtTheFirstByteItCannotDecode) {
         std::string utf8;
         std::wstring wide;
     } cases[] = {
-        {"ab\x80" "cd", L"ab"},          // a continuation byte without a lead
-        {"ab\xc0\x80", L"ab"},           // overlong leads 0xC0 and 0xC1
+        {"ab\x80"
+         "cd",
+         L"ab"},                // a continuation byte without a lead
+        {"ab\xc0\x80", L"ab"},  // overlong leads 0xC0 and 0xC1
         {"ab\xc1\xbf", L"ab"},
-        {"ab\xc3", L"ab"},               // the text ends inside a sequence
-        {"ab\xc3z", L"ab"},              // a wrong continuation byte
+        {"ab\xc3", L"ab"},   // the text ends inside a sequence
+        {"ab\xc3z", L"ab"},  // a wrong continuation byte
         {"ab\xe2\x82", L"ab"},
         {"ab\xe2z\xac", L"ab"},
         {"ab\xe2\x82z", L"ab"},
-        {"ab\xe0\x9f\xbf", L"ab"},       // after 0xE0 the next byte must be at least 0xA0
+        {"ab\xe0\x9f\xbf", L"ab"},  // after 0xE0 the next byte must be at least 0xA0
         {"ab\xe0\xa0\x80", L"ab\u0800"},
-        {"ab\xf0\x9f\x98\x80", L"ab"},   // no 4-byte sequences
+        {"ab\xf0\x9f\x98\x80", L"ab"},  // no 4-byte sequences
         {"ab\xf8", L"ab"},
         {"\xed\xa0\xbd", std::wstring(1, static_cast<wchar_t>(0xD83D))},
     };

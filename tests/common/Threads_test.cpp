@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -21,26 +20,20 @@ TEST(PEventTest, TimedWaitTimesOutWhenNobodySets) {
     PEvent event;
     const Clock::time_point start = Clock::now();
     EXPECT_FALSE(event.timedWait(150));
-    const long long waited = millisecondsSince(start);
-    EXPECT_GE(waited, 149);
-    EXPECT_LT(waited, 5000);
+    EXPECT_GE(millisecondsSince(start), 149);
 }
 
-TEST(PEventTest, NonPositiveTimeOutsReturnAtOnce) {
+TEST(PEventTest, ReturnsAtOnceWhenSignalledOrGivenNoTime) {
     PEvent event;
     for (int32_t timeout : {0, -1, -1000, INT32_MIN}) {
         const Clock::time_point start = Clock::now();
         EXPECT_FALSE(event.timedWait(timeout)) << timeout;
         EXPECT_LT(millisecondsSince(start), 1000) << timeout;
     }
-}
-
-TEST(PEventTest, SignalledEventReturnsAtOnce) {
-    PEvent event;
     event.set();
     const Clock::time_point start = Clock::now();
     EXPECT_TRUE(event.timedWait(60000));
-    EXPECT_TRUE(event.timedWait(0));
+    EXPECT_TRUE(event.timedWait(-1));
     event.wait();
     EXPECT_LT(millisecondsSince(start), 1000);
 }
@@ -51,18 +44,11 @@ TEST(PEventTest, SetWakesEveryWaiterAndResetBlocksAgain) {
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i) {
         waiters.emplace_back([&] { woken += event.timedWait(60000) ? 1 : 0; });
-        waiters.emplace_back([&] {
-            event.wait();
-            ++woken;
-        });
+        waiters.emplace_back([&] { event.wait(), ++woken; });
     }
-    const Clock::time_point start = Clock::now();
     event.set();
     for (std::thread& waiter : waiters) waiter.join();
     EXPECT_EQ(woken, 6);
-    EXPECT_LT(millisecondsSince(start), 30000);
-    EXPECT_TRUE(event.isSignalled());
-
     event.reset();
     EXPECT_FALSE(event.isSignalled());
     EXPECT_FALSE(event.timedWait(50));
@@ -89,15 +75,6 @@ TEST(PEventTest, DeadlineCarriesNanosecondsIntoSeconds) {
     }
 }
 
-TEST(PCondMutexTest, TimedWaitReportsTheDeadline) {
-    PCondMutex mutex(false);
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    mutex.lock();
-    EXPECT_FALSE(mutex.timedWait(PEvent::deadlineAfter(now, 30)));
-    mutex.unlock();
-}
-
 TEST(PCondMutexTest, RecursiveLockNeedsAsManyUnlocks) {
     PCondMutex mutex(true);
     PEvent otherHasIt;
@@ -109,8 +86,7 @@ TEST(PCondMutexTest, RecursiveLockNeedsAsManyUnlocks) {
         otherHasIt.set();
         mutex.unlock();
     });
-    // Still held once: the other thread cannot get it.
-    EXPECT_FALSE(otherHasIt.timedWait(100));
+    EXPECT_FALSE(otherHasIt.timedWait(100));  // still held once
     mutex.unlock();
     EXPECT_TRUE(otherHasIt.timedWait(60000));
     other.join();
@@ -123,7 +99,7 @@ struct Counter {
         return nullptr;
     }
     std::atomic<int> count{0};
-    void* seenArgument = reinterpret_cast<void*>(1);
+    void* seenArgument = this;
 };
 
 TEST(PThreadTest, RunsTheMemberFunctionAndJoins) {
@@ -134,9 +110,9 @@ TEST(PThreadTest, RunsTheMemberFunctionAndJoins) {
     EXPECT_EQ(counter.seenArgument, nullptr);
 }
 
-// Counts its live copies; the thread body runs on whichever copy the thread holds.
+// Counts its live copies; the body runs on whichever copy the thread holds.
 class CountingDelegate : public PThreadDelegateGeneric {
-public:
+  public:
     struct Body {
         PEvent running;
         PEvent release;
@@ -144,15 +120,9 @@ public:
         std::atomic<int> runs{0};
     };
 
-    CountingDelegate(Body* body, std::atomic<int>* live)
-        : body_(body), live_(live), name_(new std::string("delegate")) {
-        ++*live_;
-    }
+    CountingDelegate(Body* body, std::atomic<int>* live) : body_(body), live_(live) { ++*live_; }
     CountingDelegate(const CountingDelegate& other)
-        : PThreadDelegateGeneric(other),
-          body_(other.body_),
-          live_(other.live_),
-          name_(new std::string(*other.name_)) {
+        : PThreadDelegateGeneric(other), body_(other.body_), live_(other.live_) {
         ++*live_;
     }
     ~CountingDelegate() override { --*live_; }
@@ -161,16 +131,15 @@ public:
         body_->thread = pthread_self();
         body_->running.set();
         body_->release.wait();
-        // Touches this copy after the PThread is gone: freed memory here is a sanitizer report.
-        if (*name_ == "delegate") ++body_->runs;
+        // Reads this copy after the PThread is gone: a freed copy is a sanitizer report.
+        ++body_->runs;
         return nullptr;
     }
     PThreadDelegateGeneric* clone() const override { return new CountingDelegate(*this); }
 
-private:
-    Body* body_;
-    std::atomic<int>* live_;
-    std::unique_ptr<std::string> name_;
+  private:
+    Body* const body_;
+    std::atomic<int>* const live_;
 };
 
 TEST(PThreadTest, DeletingThePThreadLeavesItsThreadRunningOnItsOwnCopy) {

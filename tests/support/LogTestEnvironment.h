@@ -1,7 +1,6 @@
-// Points the log and the registry at folders of one test: $ZOVOZUDO_APPDATA_DIR (not created,
-// so a test can tell whether the log created it) and $ZOVOZUDO_REGISTRY_DIR, both inside a
-// TempDir. The previous values are restored by the destructor. Tests that use it must not run
-// in parallel within one process.
+// Points the log and the registry at folders of one test, inside a TempDir:
+// $ZOVOZUDO_APPDATA_DIR (not created, so a test can tell whether the log created it) and
+// $ZOVOZUDO_REGISTRY_DIR. The destructor unsets both. One at a time per process.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +10,7 @@
 #include "support/TempDir.h"
 
 class LogTestEnvironment {
-public:
+  public:
     LogTestEnvironment();
     ~LogTestEnvironment();
 
@@ -19,26 +18,20 @@ public:
     LogTestEnvironment& operator=(const LogTestEnvironment&) = delete;
 
     const TempDir& dir() const { return dir_; }
-    const std::string& appData() const { return appData_; }
-    const std::string& registry() const { return registry_; }
-    // appData()/Dessaro/Logs
-    std::string logFolder() const { return appData_ + "/Dessaro/Logs"; }
-    std::string logFile(const std::string& name) const { return logFolder() + "/" + name; }
+    std::string appData() const { return dir_.file("appdata"); }
+    std::string registry() const { return dir_.file("registry"); }
+    std::string logFile(const std::string& name) const {
+        return appData() + "/Dessaro/Logs/" + name;
+    }
 
     // Stores "LogLevel"; fails the test when it cannot.
     void setLogLevel(uint32_t level) const;
-    // Creates the log folder, as a previous run of the log would have.
+    // Creates the log folder, as an earlier run of the log would have.
     void makeLogFolder() const;
 
-private:
+  private:
     TempDir dir_;
-    std::string appData_;
-    std::string registry_;
-    bool hadAppData_;
-    std::string oldAppData_;
-    bool hadRegistry_;
-    std::string oldRegistry_;
 };
 
-// The lines of a file, without their "\n"; a last line without one is kept too.
+// The lines of a file, without their "\n".
 std::vector<std::string> LogFileLines(const std::string& path);

@@ -3,7 +3,6 @@
 #include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -12,8 +11,6 @@
 namespace {
 
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-    // Tests may leave read-only folders behind.
-    chmod(path, 0700);
     return remove(path);
 }
 
@@ -21,13 +18,13 @@ int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
 
 TempDir::TempDir() {
     const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
-                          "/zovozudo-test-XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    path_ = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/zovozudo-XXXXXX";
+    if (mkdtemp(&path_[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
 }
 
-TempDir::~TempDir() { nftw(path_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
+TempDir::~TempDir() {
+    nftw(path_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
 
 std::string ReadTempFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -38,16 +35,10 @@ std::string ReadTempFile(const std::string& path) {
 
 void WriteTempFile(const std::string& path, const std::string& contents) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << contents;
-    if (!out) throw std::runtime_error("cannot write " + path);
+    if (!(out << contents)) throw std::runtime_error("cannot write " + path);
 }
 
 bool TempPathExists(const std::string& path) {
     struct stat info;
     return lstat(path.c_str(), &info) == 0;
-}
-
-bool TempPathIsFolder(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
