@@ -1,5 +1,6 @@
 #include "rtmp/RTMPPacket.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -21,6 +22,8 @@ void RTMPPacket::reset() {
     bytesRead = 0;
     timeSlot = 0;
     body = nullptr;
+    bodyCapacity = 0;
+    extendedTimestamp = false;
 }
 
 bool RTMPPacket::allocate(uint32_t size) {
@@ -28,7 +31,23 @@ bool RTMPPacket::allocate(uint32_t size) {
     if (fresh == nullptr) return false;
     std::memset(fresh, 0, size == 0 ? 1 : size);
     body = fresh;
+    bodyCapacity = size;
     bytesRead = 0;
+    return true;
+}
+
+bool RTMPPacket::reserve(uint32_t needed) {
+    if (body != nullptr && bodyCapacity >= needed) return true;
+    uint64_t size = std::max<uint64_t>(needed, uint64_t(bodyCapacity) * 2);
+    if (size > bodySize && bodySize >= needed) size = bodySize;
+    if (size == 0) size = 1;
+    uint8_t* const fresh = new (std::nothrow) uint8_t[size];
+    if (fresh == nullptr) return false;
+    std::memset(fresh, 0, size);
+    if (body != nullptr) std::memcpy(fresh, body, bodyCapacity);
+    delete[] body;
+    body = fresh;
+    bodyCapacity = static_cast<uint32_t>(size);
     return true;
 }
 

@@ -23,6 +23,11 @@ public:
     // A new zero-filled body of |size| bytes; bytes read becomes 0. False when memory is short.
     // A body the record held before is not released: the caller has released or handed it on.
     bool allocate(uint32_t size);
+    // Makes room for at least |needed| body bytes, keeping the bytes already there and
+    // zero-filling the rest; grows at least twofold (but never beyond the body size) so that a
+    // body filled piece by piece is copied a bounded number of times. False when memory is short;
+    // the body is then unchanged.
+    bool reserve(uint32_t needed);
     // Releases the body and zeroes every field.
     void free();
     // True when the whole body has arrived.
@@ -39,6 +44,11 @@ public:
     uint32_t bytesRead;
     uint32_t timeSlot;  // carried along with the record, never computed by the chunk layer
     uint8_t* body;      // new[]-allocated, owned by the record that holds it, or null
+    // Bytes allocated at body: the body size once complete, less while a body is assembled.
+    uint32_t bodyCapacity;
+    // The header that began this record's message carried a 4-byte extended timestamp, so its
+    // 1-byte headers do too.
+    bool extendedTimestamp;
 };
 
 }  // namespace RTMP_LIB
