@@ -99,41 +99,49 @@ cat "$media" >/dev/null
 have_time=0
 [ -x /usr/bin/time ] && have_time=1
 
-# Runs "$@" and prints "seconds peak_kib" (peak 0 without GNU time).
+# Runs "$@" and prints "seconds peak_kib cpu_seconds" (peak and CPU 0 without GNU time). The
+# CPU time (user + system) says more than the wall time on a machine that others load too.
 measure() {
     local out="$server/measure.txt"
     if [ $have_time -eq 1 ]; then
-        /usr/bin/time -f "%e %M" -o "$out" "$@" >/dev/null 2>"$server/stderr.txt"
-        cat "$out"
+        /usr/bin/time -f "%e %M %U %S" -o "$out" "$@" >/dev/null 2>"$server/stderr.txt"
+        awk '{ printf "%s %s %.2f\n", $1, $2, $3 + $4 }' "$out"
     else
         local start end
         start=$(date +%s.%N)
         "$@" >/dev/null 2>"$server/stderr.txt"
         end=$(date +%s.%N)
-        echo "$(echo "$end - $start" | bc) 0"
+        awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f 0 0\n", b - a }'
     fi
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 echo "medium: $size bytes ($((size / 1024 / 1024)) MiB) at $url; $runs runs each"
-printf '%-4s %12s %12s %12s %14s\n' run zovozudo_s curl_s ffmpeg_s zovozudo_peak
-plugin_times=() curl_times=() ffmpeg_times=() peaks=()
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-4s %16s %16s %16s %14s\n' run "zovozudo s(cpu)" "curl s(cpu)" "ffmpeg s(cpu)" zovozudo_peak
+plugin_times=() curl_times=() ffmpeg_times=() peaks=() plugin_cpu=() curl_cpu=() ffmpeg_cpu=()
 for run in $(seq 1 "$runs"); do
-    read -r p peak < <(measure "$zovozudo" read "$url")
-    read -r c _ < <(measure curl -s -o /dev/null "$url")
-    read -r f _ < <(measure ffmpeg -hide_banner -loglevel error -i "$url" -map 0 -c copy -f null -)
+    read -r p peak pc < <(measure "$zovozudo" read "$url")
+    read -r c _ cc < <(measure curl -s -o /dev/null "$url")
+    read -r f _ fc < <(measure ffmpeg -hide_banner -loglevel error -i "$url" -map 0 -c copy -f null -)
     plugin_times+=("$p") curl_times+=("$c") ffmpeg_times+=("$f") peaks+=("$peak")
-    printf '%-4s %12s %12s %12s %11s KiB\n' "$run" "$p" "$c" "$f" "$peak"
+    plugin_cpu+=("$pc") curl_cpu+=("$cc") ffmpeg_cpu+=("$fc")
+    printf '%-4s %16s %16s %16s %11s KiB\n' "$run" "$p($pc)" "$c($cc)" "$f($fc)" "$peak"
 done
 
 pm=$(printf '%s\n' "${plugin_times[@]}" | median)
 cm=$(printf '%s\n' "${curl_times[@]}" | median)
 fm=$(printf '%s\n' "${ffmpeg_times[@]}" | median)
 peak=$(printf '%s\n' "${peaks[@]}" | sort -g | tail -1)
+pcm=$(printf '%s\n' "${plugin_cpu[@]}" | median)
+ccm=$(printf '%s\n' "${curl_cpu[@]}" | median)
+fcm=$(printf '%s\n' "${ffmpeg_cpu[@]}" | median)
 echo "median seconds: zovozudo $pm, curl $cm, ffmpeg $fm"
+echo "median CPU seconds: zovozudo $pcm, curl $ccm, ffmpeg $fcm"
 awk -v p="$pm" -v c="$cm" -v f="$fm" -v s="$size" -v k="$peak" 'BEGIN {
     printf "throughput MB/s: zovozudo %.0f, curl %.0f, ffmpeg %.0f\n", s / p / 1e6, s / c / 1e6, s / f / 1e6
     printf "zovozudo / curl: %.2f (goal <= 1.5)   zovozudo / ffmpeg: %.2f (goal < 1)\n", p / c, p / f
     printf "zovozudo peak memory: %.1f MiB (goal < 100)\n", k / 1024
 }'
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
