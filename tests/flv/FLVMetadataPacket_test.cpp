@@ -11,8 +11,11 @@
 #include <string>
 #include <vector>
 
+#include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
 
+#include "common/CBBLog.h"
+#include "common/Log.h"
 #include "flv/FLVMetadataPacket.h"
 #include "flv/FLVPacket.h"
 #include "support/FlvWriter.h"
@@ -100,6 +103,34 @@ TEST(FLVMetadataTest, NumberKeys) {
         EXPECT_EQ(parsed(onMetaData({{c.key, c.value}})), expected(c.set))
             << "key \"" << c.key << "\" value " << c.value;
     }
+}
+
+// Records the finished messages without touching the settings or any file.
+class RecordingLog : public CBBLog {
+public:
+    RecordingLog() : CBBLog(1 << 16, false) {}
+    void Log(boost::wformat message, int level) override {
+        lines.push_back(std::to_wstring(level) + L" " + message.str());
+    }
+    using CBBLog::Log;
+    std::vector<std::wstring> lines;
+};
+
+TEST(FLVMetadataTest, NumberKeysAreLogged) {
+    const auto log = boost::make_shared<RecordingLog>();
+    SetGlobalLog(log);
+    parsed(onMetaData({{"Duration", 12.3456}, {"", 1}, {"k\xC3\xA9y", 2}, {"ab\xFF" "cd", 1e20}}));
+    SetGlobalLog(boost::shared_ptr<CBBLog>());
+
+    const std::wstring prefix = L"FLVMetadataPacket::parseKeyNumber : ";
+    const std::vector<std::wstring> expectedLines = {
+        L"4 " + prefix + L"parsing Duration 12.3456",
+        L"4 " + prefix + L"parsing k\u00E9y 2",
+        L"2 " + prefix + L"value not considered k\u00E9y 2",
+        L"4 " + prefix + L"parsing ab 1e+20",  // the text ends at the byte that is not UTF-8
+        L"2 " + prefix + L"value not considered ab 1e+20",
+    };
+    EXPECT_EQ(log->lines, expectedLines);
 }
 
 TEST(FLVMetadataTest, LaterKeysOverwriteExceptLastTimestamp) {
