@@ -21,7 +21,8 @@ namespace {
 const char kValueSuffix[] = ".value";
 const size_t kValueSuffixLength = sizeof(kValueSuffix) - 1;
 const char kDefaultValueFile[] = "(default).value";
-// A value file is never larger than its escaped image; anything larger was not written by us.
+// The most that a value of kMaxRegistryValueBytes takes once escaped ("\u{dfff}" is 8 bytes for
+// 2 bytes of image); a larger file was not written by the store and is not read.
 const size_t kMaxValueFileBytes = 8 * kMaxRegistryValueBytes + 65536;
 
 // ---- names -------------------------------------------------------------------------------------
