@@ -47,7 +47,8 @@ protected:
 
     bool open(const char* location = "fake://medium") {
         host::RecordingMedium medium(location, "fake");
-        error = host::RecordingError();
+        error.code.reset();
+        error.message.reset();
         return plugin.open(&medium, &error);
     }
 
@@ -96,12 +97,6 @@ std::vector<FakeTag> repeat(const FakeTag& tag, int count) {
         tags.push_back(tag);
         tags.back().timestamp = static_cast<uint32_t>(i * 40);
     }
-    return tags;
-}
-
-std::vector<FakeTag> concat(std::vector<std::vector<FakeTag>> parts) {
-    std::vector<FakeTag> tags;
-    for (auto& part : parts) tags.insert(tags.end(), part.begin(), part.end());
     return tags;
 }
 
@@ -196,7 +191,8 @@ TEST_F(PluginTest, CodecNames) {
                                      {"audiocodecid", c.audioCodec},
                                      {"audiosamplerate", 8000},
                                      {"audiodatarate", 32}}),
-                        videoTag(0), audioTag(0)};
+                        // A metadata codec id of 0 is completed from the first audio tag.
+                        videoTag(0), audioTag(0, uint8_t(int(c.audioCodec) << 4 | 0x0F))};
         plugin.close();
         ASSERT_TRUE(open());
         host::RecordingStreamDescription description;
