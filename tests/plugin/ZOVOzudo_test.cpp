@@ -10,7 +10,9 @@
 #include "host/RecordingHost.h"
 #include "plugin/SourceFactory.h"
 #include "plugin/ZOVOzudo.h"
+#include "sources/HTTPClient.h"
 #include "sources/LocalClient.h"
+#include "sources/RTMPClient.h"
 #include "support/FakeSource.h"
 
 using testing_support::audioTag;
@@ -348,14 +350,18 @@ TEST_F(PluginTest, CloseReleasesTheSourceAndTheDescription) {
 }
 
 TEST(SourceChoice, SchemePrefixSelectsTheSource) {
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {"file", true}, {"filesystem", true}, {"File", false}, {"", false}, {"http", false},
-        {"xfile", false}};
-    for (const auto& [scheme, local] : cases) {
+    enum Kind { kLocal, kRtmp, kHttp };
+    const std::vector<std::pair<std::string, Kind>> cases = {
+        {"file", kLocal},  {"filesystem", kLocal}, {"File", kHttp}, {"", kHttp},
+        {"http", kHttp},   {"xfile", kHttp},       {"rtmp", kRtmp}, {"rtmpe", kRtmp},
+        {"RTMP", kHttp},   {"https", kHttp}};
+    for (const auto& [scheme, kind] : cases) {
         SCOPED_TRACE(scheme);
         std::unique_ptr<FLVNetworkClient> source = createSource(scheme);
         ASSERT_NE(nullptr, source);
-        EXPECT_EQ(local, dynamic_cast<LocalClient*>(source.get()) != nullptr);
+        EXPECT_EQ(kind == kLocal, dynamic_cast<LocalClient*>(source.get()) != nullptr);
+        EXPECT_EQ(kind == kRtmp, dynamic_cast<RTMPClient*>(source.get()) != nullptr);
+        EXPECT_EQ(kind == kHttp, dynamic_cast<HTTPClient*>(source.get()) != nullptr);
     }
 }
 
