@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
+#include <boost/make_shared.hpp>
 
 #include "common/CBBLog.h"
 #include "common/Log.h"
@@ -38,8 +38,7 @@ std::string dump(const FLVMetadataPacket& m) {
         << " frameRate=" << m.frameRate << " audioDataRate=" << m.audioDataRate
         << " audioCodecId=" << m.audioCodecId << " audioSampleRate=" << m.audioSampleRate
         << " audioChannels=" << m.audioChannels << " audioDelay=" << m.audioDelay
-        << " canSeekToEnd=" << m.canSeekToEnd << " keyframeCount=" << m.keyframeCount
-        << " times=[";
+        << " canSeekToEnd=" << m.canSeekToEnd << " keyframeCount=" << m.keyframeCount << " times=[";
     for (uint32_t i = 0; i < m.keyframeTimesLength; ++i) out << m.keyframeTimes[i] << ",";
     out << "] positions=[";
     for (uint32_t i = 0; i < m.keyframeFilePositionsLength; ++i) {
@@ -94,7 +93,7 @@ TEST(FLVMetadataTest, NumberKeys) {
         {"canseektoend", 1, [](auto& m) { m.canSeekToEnd = true; }},
         {"canSeekToEnd", 0, [](auto&) {}},
         {"", 5, [](auto&) {}},
-        {"dur", 5, [](auto&) {}},        // number keys match whole words only
+        {"dur", 5, [](auto&) {}},  // number keys match whole words only
         {"durations", 5, [](auto&) {}},
         {"audiosamplesize", 16, [](auto&) {}},
         {"dur\xC3\x89", 5, [](auto&) {}},  // bytes above 0x7F do not fold
@@ -119,7 +118,12 @@ public:
 TEST(FLVMetadataTest, NumberKeysAreLogged) {
     const auto log = boost::make_shared<RecordingLog>();
     SetGlobalLog(log);
-    parsed(onMetaData({{"Duration", 12.3456}, {"", 1}, {"k\xC3\xA9y", 2}, {"ab\xFF" "cd", 1e20}}));
+    parsed(onMetaData({{"Duration", 12.3456},
+                       {"", 1},
+                       {"k\xC3\xA9y", 2},
+                       {"ab\xFF"
+                        "cd",
+                        1e20}}));
     SetGlobalLog(boost::shared_ptr<CBBLog>());
 
     const std::wstring prefix = L"FLVMetadataPacket::parseKeyNumber : ";
@@ -138,12 +142,12 @@ TEST(FLVMetadataTest, LaterKeysOverwriteExceptLastTimestamp) {
               expected([](auto& m) { m.duration = 20000; }));
     EXPECT_EQ(parsed(onMetaData({{"lasttimestamp", 30}, {"duration", 20}})),
               expected([](auto& m) { m.duration = 20000; }));
-    EXPECT_EQ(parsed(onMetaData({{"width", 1}, {"width", 2}, {"framerate", 5},
-                                 {"videoframerate", 6}})),
-              expected([](auto& m) {
-                  m.width = 2;
-                  m.frameRate = 6;
-              }));
+    EXPECT_EQ(
+        parsed(onMetaData({{"width", 1}, {"width", 2}, {"framerate", 5}, {"videoframerate", 6}})),
+        expected([](auto& m) {
+            m.width = 2;
+            m.frameRate = 6;
+        }));
 }
 
 // The usual tag ends at the array's end marker, which counts as a failed walk; values of other
@@ -176,7 +180,10 @@ TEST(FLVMetadataTest, WhereTheWalkStops) {
         {"date", [](AmfWriter& a) { a.key("d").date(1e12); }, true},
         {"date before 1970", [](AmfWriter& a) { a.key("d").date(-1); }, false},
         {"empty strict array", [](AmfWriter& a) { a.key("a").strictArray(0); }, true},
-        {"strict array of numbers", [](AmfWriter& a) { a.key("a").numberArray({1, 2, 3}); },
+        {"strict array of numbers",
+         [](AmfWriter& a) {
+             a.key("a").numberArray({1, 2, 3});
+         },
          true},
         {"strict array of simple values",
          [](AmfWriter& a) {
@@ -184,12 +191,17 @@ TEST(FLVMetadataTest, WhereTheWalkStops) {
          },
          true},
         {"strict array holding an object",
-         [](AmfWriter& a) { a.key("a").strictArray(1).object().key("w").number(1).end(); },
-         false},
+         [](AmfWriter& a) { a.key("a").strictArray(1).object().key("w").number(1).end(); }, false},
         {"object", [](AmfWriter& a) { a.key("o").object().key("w").number(1).end(); }, false},
         {"object under Keyframes",
          [](AmfWriter& a) {
-             a.key("Keyframes").object().key("times").numberArray({1}).key("x").strictArray(0).end();
+             a.key("Keyframes")
+                 .object()
+                 .key("times")
+                 .numberArray({1})
+                 .key("x")
+                 .strictArray(0)
+                 .end();
          },
          false},
         {"keyframes", [](AmfWriter& a) { a.keyframes({1}, {2}); }, false},
@@ -280,8 +292,12 @@ void parseKeyframeObject(FLVMetadataPacket& m, const AmfWriter& object) {
 
 TEST(FLVMetadataTest, KeyframeNameLengthUsesItsLowByteOnly) {
     FLVMetadataPacket m;
-    parseKeyframeObject(
-        m, AmfWriter().u16(0x0105).raw("times").numberArray({7}).key("filepositions").numberArray({8}));
+    parseKeyframeObject(m, AmfWriter()
+                               .u16(0x0105)
+                               .raw("times")
+                               .numberArray({7})
+                               .key("filepositions")
+                               .numberArray({8}));
     ASSERT_EQ(m.keyframeTimesLength, 1u);
     EXPECT_EQ(m.keyframeTimes[0], 7);
     EXPECT_EQ(m.keyframeFilePositionsLength, 1u);
@@ -298,13 +314,15 @@ TEST(FLVMetadataTest, HugeKeyframeCountAllocatesOnlyWhatTheDataHolds) {
 // A payload cut at every byte keeps exactly the entries that lie wholly before the cut.
 TEST(FLVMetadataTest, CutAtEveryByte) {
     AmfWriter amf;
-    amf.string("onMetaData").ecmaArray(8);
+    amf.string("onMetaData").ecmaArray(9);
     amf.key("duration").number(12.3456);
     const size_t durationEnd = amf.size();
     amf.key("stereo").boolean(true).key("encoder").string("Lavf").key("d").date(1e12);
     amf.key("cuePoints").numberArray({1, 2});
     amf.key("width").number(640);
     const size_t widthEnd = amf.size();
+    amf.key("totalduration").number(20);  // a value cut short must not overwrite the first
+    const size_t totalEnd = amf.size();
     amf.key("keyframes").object();
     const size_t objectStart = amf.size();
     amf.key("filepositions").strictArray(3);
@@ -322,12 +340,13 @@ TEST(FLVMetadataTest, CutAtEveryByte) {
         const uint32_t times = positions == 3 ? present(timesStart) : 0;
         bool ok = true;
         EXPECT_EQ(parsed(payload.substr(0, cut), &ok), expected([&](auto& m) {
-                      if (cut >= durationEnd) m.duration = 12345;
+                      if (cut >= durationEnd) m.duration = cut >= totalEnd ? 20000 : 12345;
                       if (cut >= widthEnd) m.width = 640;
                       if (cut >= positionsStart) m.keyframeCount = int32_t(positions);
                       if (cut >= timesStart) m.keyframeCount = int32_t(times);
                       m.keyframeFilePositionsLength = positions;
-                      if (positions > 0) m.keyframeFilePositions.reset(new double[3]{100, 200, 300});
+                      if (positions > 0)
+                          m.keyframeFilePositions.reset(new double[3]{100, 200, 300});
                       m.keyframeTimesLength = times;
                       if (times > 0) m.keyframeTimes.reset(new double[3]{0, 1, 2});
                   }))
@@ -343,7 +362,8 @@ TEST(FLVMetadataTest, DamagedBytesStayInside) {
     amf.string("onMetaData").ecmaArray(4).key("duration").number(1).key("s").string("ab");
     amf.key("a").numberArray({1}).keyframes({0, 1}, {9, 10}).end();
     const std::string payload = amf.bytes();
-    const uint8_t values[] = {0x00, 0x01, 0x02, 0x03, 0x05, 0x08, 0x09, 0x0A, 0x0B, 0x7F, 0x80, 0xFF};
+    const uint8_t values[] = {0x00, 0x01, 0x02, 0x03, 0x05, 0x08,
+                              0x09, 0x0A, 0x0B, 0x7F, 0x80, 0xFF};
     for (size_t i = 0; i < payload.size(); ++i) {
         for (uint8_t value : values) {
             std::string damaged = payload;
@@ -366,58 +386,42 @@ TEST(FLVMetadataTest, PayloadWithoutAnArray) {
     }
 }
 
+// Only fields still 0 are filled: rate, channels and codec from an audio tag, the codec from a
+// video tag.
 TEST(FLVMetadataTest, FillFromFirstTags) {
+    struct Fields {
+        uint32_t sampleRate, channels, audioCodec, videoCodec;
+    };
     struct Case {
         uint32_t tagType;
         uint8_t headerByte;
-        Setter before, after;
+        Fields before, after;
     };
-    const auto noMetadata = [](auto&) {};
     const Case cases[] = {
-        {8, audioHeaderByte(2, 0, 1, 0), noMetadata,
-         [](auto& m) {
-             m.audioSampleRate = 5500;
-             m.audioChannels = 1;
-             m.audioCodecId = 2;
-         }},
-        {8, audioHeaderByte(6, 1, 1, 1), noMetadata,
-         [](auto& m) {
-             m.audioSampleRate = 11025;
-             m.audioChannels = 2;
-             m.audioCodecId = 6;
-         }},
-        {8, audioHeaderByte(0, 2, 0, 0), noMetadata,
-         [](auto& m) {
-             m.audioSampleRate = 22050;
-             m.audioChannels = 1;
-         }},
-        {8, audioHeaderByte(1, 3, 0, 1), noMetadata,
-         [](auto& m) {
-             m.audioSampleRate = 44100;
-             m.audioChannels = 2;
-             m.audioCodecId = 1;
-         }},
-        {8, audioHeaderByte(2, 3, 1, 1),
-         [](auto& m) {
-             m.audioSampleRate = 48000;
-             m.audioChannels = 6;
-             m.audioCodecId = 10;
-         },
-         [](auto& m) {
-             m.audioSampleRate = 48000;
-             m.audioChannels = 6;
-             m.audioCodecId = 10;
-         }},
-        {9, videoHeaderByte(1, 7), noMetadata, [](auto& m) { m.videoCodecId = 7; }},
-        {9, videoHeaderByte(1, 7), [](auto& m) { m.videoCodecId = 2; },
-         [](auto& m) { m.videoCodecId = 2; }},
-        {18, 0x2a, noMetadata, noMetadata},
+        {8, audioHeaderByte(2, 0, 1, 0), {0, 0, 0, 0}, {5500, 1, 2, 0}},
+        {8, audioHeaderByte(6, 1, 1, 1), {0, 0, 0, 0}, {11025, 2, 6, 0}},
+        {8, audioHeaderByte(0, 2, 0, 0), {0, 0, 0, 0}, {22050, 1, 0, 0}},
+        {8, audioHeaderByte(1, 3, 0, 1), {0, 0, 0, 0}, {44100, 2, 1, 0}},
+        {8, audioHeaderByte(2, 3, 1, 1), {48000, 6, 10, 0}, {48000, 6, 10, 0}},
+        {9, videoHeaderByte(1, 7), {0, 0, 0, 0}, {0, 0, 0, 7}},
+        {9, videoHeaderByte(1, 7), {0, 0, 0, 2}, {0, 0, 0, 2}},
+        {18, 0x2a, {0, 0, 0, 0}, {0, 0, 0, 0}},
+    };
+    const auto set = [](const Fields& f) {
+        return [f](FLVMetadataPacket& m) {
+            m.audioSampleRate = f.sampleRate;
+            m.audioChannels = f.channels;
+            m.audioCodecId = f.audioCodec;
+            m.videoCodecId = f.videoCodec;
+        };
     };
     for (const Case& c : cases) {
         FLVMetadataPacket m;
-        c.before(m);
-        m.fillFromPacket(packetFromBytes(c.tagType, std::string(1, char(c.headerByte)) + "x").get());
-        EXPECT_EQ(dump(m), expected(c.after)) << "tag " << c.tagType << " byte " << int(c.headerByte);
+        set(c.before)(m);
+        m.fillFromPacket(
+            packetFromBytes(c.tagType, std::string(1, char(c.headerByte)) + "x").get());
+        EXPECT_EQ(dump(m), expected(set(c.after)))
+            << "tag " << c.tagType << " byte " << int(c.headerByte);
     }
 }
 

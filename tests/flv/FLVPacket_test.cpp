@@ -142,7 +142,8 @@ TEST(FLVPacketTest, SoundFormatsAndAudioBits) {
     for (unsigned format = 0; format < 16; ++format) {
         for (unsigned bits = 0; bits < 16; ++bits) {
             const unsigned rate = bits >> 2, size = (bits >> 1) & 1, type = bits & 1;
-            const std::string data = std::string(1, char(audioHeaderByte(format, rate, size, type))) + "xy";
+            const uint8_t first = audioHeaderByte(format, rate, size, type);
+            const std::string data = std::string(1, char(first)) + "xy";
             const std::unique_ptr<FLVPacket> packet = packetFromBytes(8, data);
             SCOPED_TRACE(testing::Message() << "format " << format << " bits " << bits);
             EXPECT_EQ(packet->soundFormat, expected[format]);

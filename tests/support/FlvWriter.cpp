@@ -9,7 +9,9 @@ namespace testing_support {
 namespace {
 
 void putBE(std::string& out, uint64_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    for (int i = bytes - 1; i >= 0; --i) {
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    }
 }
 
 }  // namespace

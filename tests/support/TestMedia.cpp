@@ -18,11 +18,10 @@ namespace testing_support {
 
 namespace {
 
-constexpr TestMedia::Kind kKinds[] = {
-    TestMedia::Kind::kH264Aac,    TestMedia::Kind::kFlv1Mp3,      TestMedia::Kind::kScreenVideoSpeex,
-    TestMedia::Kind::kNellymoser, TestMedia::Kind::kAdpcmStereo,  TestMedia::Kind::kPcmS16le,
-    TestMedia::Kind::kPcmU8,
-};
+using Kind = TestMedia::Kind;
+constexpr Kind kKinds[] = {Kind::kH264Aac,     Kind::kFlv1Mp3,     Kind::kScreenVideoSpeex,
+                           Kind::kNellymoser,  Kind::kAdpcmStereo, Kind::kPcmS16le,
+                           Kind::kPcmU8};
 
 const TestMedia::Description kDescriptions[] = {
     {"h264_aac", true, 64, 48, 10, 7, 50000, true, 10, 22050, 1, 32000, 1},
@@ -61,7 +60,9 @@ std::vector<std::string> codecArguments(TestMedia::Kind kind) {
 // Runs |arguments| with stdin, stdout and stderr on /dev/null; true when it exits with 0.
 bool run(const std::vector<std::string>& arguments) {
     std::vector<char*> argv;
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
     argv.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
@@ -83,9 +84,9 @@ bool run(const std::vector<std::string>& arguments) {
 
 struct State {
     std::mutex mutex;
-    std::string dir;                        // guarded by mutex
-    std::map<TestMedia::Kind, std::string> made;    // guarded by mutex; "" when it failed
-    std::map<TestMedia::Kind, std::string> reasons; // guarded by mutex
+    std::string dir;                       // guarded by mutex
+    std::map<Kind, std::string> made;      // guarded by mutex; "" when it could not be made
+    std::map<Kind, std::string> reasons;   // guarded by mutex
 
     ~State() {
         if (dir.empty()) return;
