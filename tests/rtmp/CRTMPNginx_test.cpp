@@ -1,0 +1,106 @@
+// The client against nginx with its RTMP module: a file played on demand to its end, and a live
+// stream that ffmpeg publishes. Skipped where nginx, the module or ffmpeg is missing.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "rtmp/CRTMP.h"
+#include "support/NginxServer.h"
+#include "support/TestMedia.h"
+
+extern char** environ;
+
+namespace {
+
+using RTMP_LIB::CRTMP;
+using RTMP_LIB::RTMPPacket;
+using testing_support::NginxServer;
+using testing_support::TestMedia;
+
+constexpr char kModule[] = "/usr/lib/nginx/modules/ngx_rtmp_module.so";
+
+class CRTMPNginxTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        clip_ = TestMedia::file(TestMedia::Kind::kH264Aac);
+        if (clip_.empty()) GTEST_SKIP() << TestMedia::missingReason(TestMedia::Kind::kH264Aac);
+        if (NginxServer::binary().empty() || !std::filesystem::exists(kModule)) {
+            GTEST_SKIP() << "needs nginx with its RTMP module";
+        }
+        media_ = TestMedia::tempDir() + "/rtmp-vod";
+        std::filesystem::create_directories(media_);
+        std::filesystem::copy_file(clip_, media_ + "/clip.flv",
+                                   std::filesystem::copy_options::overwrite_existing);
+        // load_module must come before every other directive.
+        nginx_ = std::make_unique<NginxServer>(
+            std::string("load_module ") + kModule + ";\n" +
+            NginxServer::baseConfig("rtmp {\n"
+                                    "  server {\n"
+                                    "    listen 127.0.0.1:${PORT};\n"
+                                    "    chunk_size 4096;\n"
+                                    "    application vod { play " + media_ + "; }\n"
+                                    "    application live { live on; }\n"
+                                    "  }\n"
+                                    "}\n"));
+        ASSERT_TRUE(nginx_->running()) << nginx_->why();
+        client_.SetReceiveTimeout(5000);
+    }
+
+    // Media messages until the connection ends or |enough| arrived.
+    int play(const char* app, const char* name, int enough) {
+        const std::string tcUrl = "rtmp://127.0.0.1/" + std::string(app);
+        if (!client_.Connect("127.0.0.1", nginx_->port(), name, app, 0, tcUrl.c_str(), 0)) return -1;
+        RTMPPacket packet;
+        int media = 0;
+        while (media < enough && client_.GetNextMediaPacket(packet)) {
+            EXPECT_TRUE(packet.ready());
+            EXPECT_GT(packet.bodySize, 0u);
+            ++media;
+            packet.free();
+        }
+        return media;
+    }
+
+    std::string clip_;
+    std::string media_;
+    std::unique_ptr<NginxServer> nginx_;
+    CRTMP client_;
+};
+
+TEST_F(CRTMPNginxTest, PlaysAFileToItsEnd) {
+    const int media = play("vod", "clip.flv", 1 << 20);
+    // About a second of audio and video, then NetStream.Play.Stop closes the connection.
+    EXPECT_GT(media, 20);
+    EXPECT_FALSE(client_.IsConnected());
+    EXPECT_GT(client_.GetDuration(), 0.5);
+}
+
+TEST_F(CRTMPNginxTest, PlaysALiveStreamPublishedByFfmpeg) {
+    const std::string target = "rtmp://127.0.0.1:" + std::to_string(nginx_->port()) + "/live/cam";
+    const std::string ffmpeg = TestMedia::ffmpegPath();
+    const char* argv[] = {ffmpeg.c_str(), "-loglevel", "error", "-nostdin", "-re",
+                          "-stream_loop", "-1", "-i", clip_.c_str(), "-c", "copy",
+                          "-f", "flv", target.c_str(), nullptr};
+    pid_t publisher = 0;
+    ASSERT_EQ(posix_spawn(&publisher, ffmpeg.c_str(), nullptr, nullptr,
+                          const_cast<char* const*>(argv), environ),
+              0);
+    // Played before or after the publisher arrives, the stream starts when it does.
+    const int media = play("live", "cam", 40);
+    ::kill(publisher, SIGTERM);
+    int status = 0;
+    ::waitpid(publisher, &status, 0);
+    EXPECT_EQ(media, 40);
+    EXPECT_TRUE(client_.IsConnected());
+    client_.Close();
+    EXPECT_FALSE(client_.IsConnected());
+}
+
+}  // namespace
