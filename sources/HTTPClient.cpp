@@ -28,6 +28,9 @@ public:
     explicit QCoreAppThread(HTTPClient* client) : owner(client) {}
 
     PEvent started;  // set when the request is made and the loop is about to run
+    // Set when the thread has released its network objects. Joining through this event as well
+    // as QThread::wait makes the hand-over visible to tools that cannot see into Qt.
+    PEvent ended;
 
 protected:
     void run() override {
@@ -35,6 +38,7 @@ protected:
         started.set();
         exec();
         owner->closeQThread();
+        ended.set();
     }
 
 private:
@@ -161,6 +165,7 @@ bool HTTPClient::open(std::wstring location, vanto::streamer::Error* error) {
 
 bool HTTPClient::startThread() {
     thread_->started.reset();
+    thread_->ended.reset();
     thread_->start(QThread::InheritPriority);
     // QThread::start reports a failed thread creation only by not running.
     if (!thread_->isRunning() && !thread_->isFinished()) return false;
@@ -171,6 +176,7 @@ bool HTTPClient::startThread() {
 void HTTPClient::stopThread() {
     thread_->quit();
     thread_->wait();
+    if (thread_->isFinished()) thread_->ended.wait();
 }
 
 bool HTTPClient::close() {
