@@ -14,6 +14,7 @@
 #include "flv/FLVPacket.h"
 #include "sources/FlvBytes.h"
 #include "sources/NetworkBuffer.h"
+#include "sources/RecordingLog.h"
 
 namespace {
 
@@ -117,6 +118,20 @@ TEST_F(FLVNetworkReadTest, ATransferCutAnywhereYieldsTheCompleteTagsThenNull) {
         for (size_t i = 1; i < 4; ++i) complete += cut >= ends[i] ? 1 : 0;
         EXPECT_EQ(complete, tags) << "cut at " << cut;
     }
+}
+
+TEST_F(FLVNetworkReadTest, AShortTagSaysWhatItWaitedForAndTheEndSaysNothing) {
+    recording_log::Recorder recorder;
+    const Bytes tag = flv_bytes::tag(9, 0, Bytes(200, 0x17));
+    feed(flv_bytes::header() + Bytes(tag.begin(), tag.begin() + 20));
+    buffer.setEndOfStream(true);
+    ASSERT_TRUE(readHeader());
+    EXPECT_EQ(nullptr, FLVPacket::read(buffer, stop));
+    EXPECT_EQ(std::vector<std::wstring>{L"4 FLVPacket::readData 5 available -- waiting for 200"},
+              recorder.log().lines());
+    recorder.log().clear();
+    EXPECT_EQ(nullptr, FLVPacket::read(buffer, stop));
+    EXPECT_TRUE(recorder.log().lines().empty());
 }
 
 TEST_F(FLVNetworkReadTest, ATagWithoutDataEndsTheMedium) {

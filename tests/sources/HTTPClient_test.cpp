@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +25,7 @@
 #include "sources/FlvBytes.h"
 #include "sources/HTTPClient.h"
 #include "sources/LocalClient.h"
+#include "sources/RecordingLog.h"
 #include "support/NginxServer.h"
 #include "support/ScriptedHttpServer.h"
 
@@ -139,6 +141,7 @@ TEST_F(NginxHTTPClientTest, DeliversWhatTheLocalFileHoldsDirectlyAfterRedirectsA
     const std::vector<Tag> expected = localTags();
     ASSERT_EQ(300u, expected.size());
     for (const char* path : {"/x.flv", "/r1", "/slow/x.flv"}) {
+        recording_log::Recorder recorder;
         HTTPClient source;
         ASSERT_TRUE(open(source, server->url(path))) << path;
         EXPECT_EQ(int64_t(fileSize), source.seek(0, 0x10000)) << path;
@@ -148,12 +151,31 @@ TEST_F(NginxHTTPClientTest, DeliversWhatTheLocalFileHoldsDirectlyAfterRedirectsA
         EXPECT_TRUE(header) << path;
         EXPECT_TRUE(source.close());
         EXPECT_EQ(nullptr, source.readPacket()) << "a closed source has nothing more";
+
+        const std::vector<std::wstring> info = recorder.log().lines(3);
+        auto has = [&](const std::string& line) {
+            return std::find(info.begin(), info.end(), utf8ToWide(line)) != info.end();
+        };
+        EXPECT_TRUE(has("HTTPClient::open : " + server->url(path))) << path;
+        EXPECT_TRUE(has("HTTPClient::open : Content type video/x-flv")) << path;
+        EXPECT_TRUE(has("HTTPClient::getRequestFinished - 0 bytes left")) << path;
+        EXPECT_EQ(std::string(path) == "/r1", has("HTTPClient::open : redirected to " +
+                                                  server->url("/r2"))) << path;
+        EXPECT_EQ(std::string(path) == "/r1",
+                  has("HTTPClient::open : redirected to " + server->url("/x.flv"))) << path;
+        EXPECT_TRUE(recorder.log().lines(1).empty()) << path;
     }
 }
 
 TEST_F(NginxHTTPClientTest, MissingFilesRedirectLoopsAndClosedPortsFailAsServerErrors) {
-    const std::string closedPort = "http://127.0.0.1:1/x.flv";
-    for (const std::string& url : {server->url("/missing.flv"), server->url("/loop"), closedPort}) {
+    const std::string headError = "HTTPClient::open: Head request error 404";
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {server->url("/missing.flv"), {"HTTPClient::open : Received network error 203", headError}},
+        {server->url("/loop"), {"HTTPClient::open : more than 10 redirects", headError}},
+        {"http://127.0.0.1:1/x.flv", {"HTTPClient::open : Received network error 1", headError}},
+    };
+    for (const auto& [url, errors] : cases) {
+        recording_log::Recorder recorder;
         HTTPClient source;
         error.code.reset();
         error.message.reset();
@@ -162,6 +184,9 @@ TEST_F(NginxHTTPClientTest, MissingFilesRedirectLoopsAndClosedPortsFailAsServerE
         EXPECT_EQ("HTTP input: Server error.", error.message.value_or("")) << url;
         EXPECT_EQ(404, source.getStatus()) << url;
         EXPECT_EQ(nullptr, source.readHeader()) << url;
+        std::vector<std::wstring> expected;
+        for (const std::string& line : errors) expected.push_back(utf8ToWide(line));
+        EXPECT_EQ(expected, recorder.log().lines(1)) << url;
     }
 }
 
@@ -327,10 +352,13 @@ TEST_F(HTTPClientTest, SilentServersFailOpenWithTheirOwnMessages) {
         bool silentHead;
         bool silentGet;
         const char* message;
+        const wchar_t* logged;
     };
     const Case cases[] = {
-        {"no answer to HEAD", true, false, "HTTP input: URL cannot be reached"},
-        {"no GET data", false, true, "HTTP: Header request timeout"},
+        {"no answer to HEAD", true, false, "HTTP input: URL cannot be reached",
+         L"HTTPClient::open: Head request timeout"},
+        {"no GET data", false, true, "HTTP: Header request timeout",
+         L"HTTPClient::open: Header not received in time!"},
     };
     for (const Case& c : cases) {
         FileScript script;
@@ -338,12 +366,14 @@ TEST_F(HTTPClientTest, SilentServersFailOpenWithTheirOwnMessages) {
         script.silentHead = c.silentHead;
         script.silentGet = c.silentGet;
         ScriptedHttpServer server(script);
+        recording_log::Recorder recorder;
         HTTPClient source;
         error.code.reset();
         error.message.reset();
         EXPECT_FALSE(open(source, server.url("/a.flv"))) << c.name;
         EXPECT_EQ(404, error.code.value_or(0)) << c.name;
         EXPECT_EQ(c.message, error.message.value_or("")) << c.name;
+        EXPECT_EQ(std::vector<std::wstring>{c.logged}, recorder.log().lines(1)) << c.name;
         EXPECT_TRUE(source.close());
     }
 }

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "sources/NetworkBuffer.h"
+#include "sources/RecordingLog.h"
 
 namespace {
 
@@ -115,6 +116,7 @@ TEST(NetworkBufferTest, FollowsTheModelUnderRandomAppendsReadsAndSeeks) {
 }
 
 TEST(NetworkBufferTest, HistoryIsKeptUpToTheLimitAndDroppedOnePast) {
+    recording_log::Recorder recorder;
     NetworkBuffer buffer;
     const auto bytes = pattern(kLimit + 10, 1);
     buffer.append(bytes.data(), bytes.size());
@@ -124,7 +126,10 @@ TEST(NetworkBufferTest, HistoryIsKeptUpToTheLimitAndDroppedOnePast) {
     EXPECT_EQ(0u, buffer.discardedBytes());
     EXPECT_TRUE(buffer.isInBuffer(0));
 
+    EXPECT_TRUE(recorder.log().lines().empty());
     ASSERT_EQ(1u, buffer.read(out.data(), 1));
+    EXPECT_EQ(std::vector<std::wstring>{L"4 Buffer history is too big, discard 33554433"},
+              recorder.log().lines());
     EXPECT_EQ(kLimit + 1, buffer.discardedBytes());
     EXPECT_EQ(kLimit + 1, buffer.position());
     EXPECT_EQ(9u, buffer.available());
@@ -207,11 +212,14 @@ TEST(NetworkBufferTest, ReadsFromADeviceWhatItHas) {
         {"more than a block", 600000, 600000, false, 600000},
     };
     for (const Case& c : cases) {
+        recording_log::Recorder recorder;
         NetworkBuffer buffer;
         ScriptedDevice device(c.announced, c.perRead, c.fail);
         buffer.readFromNetwork(&device);
         EXPECT_EQ(c.held, buffer.heldBytes()) << c.name;
         EXPECT_EQ(c.held, buffer.available()) << c.name;
+        const std::vector<std::wstring> warning = {L"2 NetworkBuffer::readFromNetwork : read error"};
+        EXPECT_EQ(c.fail ? warning : std::vector<std::wstring>(), recorder.log().lines()) << c.name;
     }
 
     NetworkBuffer buffer;
