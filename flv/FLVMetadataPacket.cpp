@@ -114,7 +114,8 @@ enum class WalkEnd { kDataEnd, kFailure };
 
 // Steps over the elements of a strict array standing in the onMetaData array. A writer may put
 // one there (a list of cue points, say); only elements with a fixed or self-described size are
-// understood. Returns nothing when all |count| elements were stepped over.
+// understood. True when all |count| elements were stepped over; otherwise |end| tells whether
+// the data ended or an element could not be stepped over.
 bool skipStrictArrayElements(Reader& reader, uint32_t count, WalkEnd* end) {
     // Each element takes at least one byte, so a huge count ends with the data.
     for (uint32_t i = 0; i < count; ++i) {

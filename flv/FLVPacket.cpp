@@ -6,9 +6,8 @@
 
 namespace {
 
-// The plug-in describes only the sound formats it can name: PCM (0, 1), MP3 (2) and
-// Nellymoser (5, 6). Everything else is reported as MP3, which the host treats as the
-// generic compressed case.
+// Only the sound formats that the plug-in can name are kept: PCM (0, 1), MP3 (2) and
+// Nellymoser (5, 6). Every other one is reported as 2.
 uint32_t remapSoundFormat(uint32_t format) {
     switch (format) {
         case 0:
