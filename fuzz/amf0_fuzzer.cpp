@@ -149,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         AMFObject items;
         check(items.DecodeItems(data + 4, length - 4, count) <= length - 4);
         check(items.GetCount() <= length - 4);
-        walk(items, 1);
+        walk(items, 0);
     }
     return 0;
 }

