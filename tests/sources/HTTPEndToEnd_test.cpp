@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -34,10 +35,20 @@ struct CliRun {
     std::string err;
 };
 
+// Under ThreadSanitizer the host is instrumented too, and Qt inside it is not: the same
+// suppressions as in this binary's own Qt tests.
+std::string sanitizerEnvironment(const TempDir& dir) {
+    const std::string file = dir.file("tsan.supp");
+    WriteTempFile(file, "race:libQt6Core.so.6\nrace:libQt6Network.so.6\nrace:libglib-2.0.so.0\n");
+    const char* options = std::getenv("TSAN_OPTIONS");
+    return "TSAN_OPTIONS='" + std::string(options ? options : "") + ":suppressions=" + file + "' ";
+}
+
 CliRun frames(const std::string& cli, const std::string& location, const TempDir& dir) {
     const std::string errFile = dir.file("stderr.txt");
     CliRun run;
-    FILE* pipe = ::popen((cli + " frames '" + location + "' 2>'" + errFile + "'").c_str(), "r");
+    FILE* pipe = ::popen((sanitizerEnvironment(dir) + cli + " frames '" + location + "' 2>'" +
+                          errFile + "'").c_str(), "r");
     if (pipe == nullptr) return run;
     char chunk[4096];
     size_t n = 0;
