@@ -54,7 +54,8 @@ void serve(int fd, const uint8_t* data, size_t size) {
             if (n == 0 || (n < 0 && (p.revents & (POLLHUP | POLLERR)))) return;
         }
         if (writing && (p.revents & POLLOUT)) {
-            const ssize_t n = ::send(fd, data + written, size - written, MSG_DONTWAIT | MSG_NOSIGNAL);
+            const ssize_t n =
+                ::send(fd, data + written, size - written, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n < 0 && (p.revents & POLLERR)) return;
             if (n > 0) written += size_t(n);
             if (written == size) {

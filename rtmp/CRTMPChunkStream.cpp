@@ -38,7 +38,8 @@ bool CRTMP::ReadPacket(RTMPPacket& packet) {
 
     uint32_t timestamp = 0;
     if (n >= 3) ReadUInt24BE(header, 3, &timestamp);
-    bool extended = headerType == 3 ? record.extendedTimestamp : timestamp == kExtendedTimestampMark;
+    bool extended =
+        headerType == 3 ? record.extendedTimestamp : timestamp == kExtendedTimestampMark;
     if (extended) {
         uint8_t field[kExtendedTimestampSize];
         if (ReadN(field, kExtendedTimestampSize) != kExtendedTimestampSize) {

@@ -57,7 +57,9 @@ public:
 
 private:
     void marker(uint8_t value) { bytes_.push_back(value); }
-    void append(const uint8_t* data, size_t size) { bytes_.insert(bytes_.end(), data, data + size); }
+    void append(const uint8_t* data, size_t size) {
+        bytes_.insert(bytes_.end(), data, data + size);
+    }
 
     std::vector<uint8_t> bytes_;
     bool ok_ = true;

@@ -280,10 +280,11 @@ bool CRTMP::FillBuffer() {
     if (!IsConnected()) return false;
     const int room = kReceiveBufferSize - m_receiveBufferCount;
     if (room <= 0) return true;
-    const int r =
-        platform::SocketReceive(m_socket, m_receiveBuffer.get() + m_receiveBufferCount, size_t(room));
+    const int r = platform::SocketReceive(m_socket, m_receiveBuffer.get() + m_receiveBufferCount,
+                                          size_t(room));
     if (r <= 0) {
-        RtmpLog(0, "%s, recv returned %d. GetSockError(): %d", kName, r, r < 0 ? GetSockError() : 0);
+        RtmpLog(0, "%s, recv returned %d. GetSockError(): %d", kName, r,
+                r < 0 ? GetSockError() : 0);
         Close();
         return false;
     }

@@ -3,10 +3,10 @@
 // Every chunk starts with a basic header byte: the header type in bits 7-6, the chunk stream
 // (channel) in bits 5-0. The header type selects what follows it:
 //
-//   type 0 (12 bytes)  | fmt+ch | timestamp (3, BE) | body size (3, BE) | packet type | stream id (4, LE) |
-//   type 1  (8 bytes)  | fmt+ch | timestamp (3, BE) | body size (3, BE) | packet type |
-//   type 2  (4 bytes)  | fmt+ch | timestamp (3, BE) |
-//   type 3  (1 byte)   | fmt+ch |
+//   type 0 (12 bytes)  fmt+ch | timestamp (3, BE) | body size (3, BE) | type | stream id (4, LE)
+//   type 1  (8 bytes)  fmt+ch | timestamp (3, BE) | body size (3, BE) | type
+//   type 2  (4 bytes)  fmt+ch | timestamp (3, BE)
+//   type 3  (1 byte)   fmt+ch
 //
 // The timestamp is absolute in a 12-byte header and a delta in the shorter ones. When the
 // 3-byte field holds 0xFFFFFF, the real value follows the header as 4 bytes (BE), and every

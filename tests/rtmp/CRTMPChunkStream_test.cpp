@@ -46,7 +46,8 @@ struct ReadCase {
 };
 
 // Channel 4 carries 300 bytes of audio in chunks of 128.
-const std::string kAudio300 = Message12(4, 8, 1, filled('a', 128) + filled('b', 128) + filled('c', 44));
+const std::string kAudio300 =
+    Message12(4, 8, 1, filled('a', 128) + filled('b', 128) + filled('c', 44));
 
 std::vector<ReadCase> readCases() {
     const std::string hdr5 = std::string("\x05") + BigEndian(7, 3) + BigEndian(200, 3) + "\x09" +

@@ -57,8 +57,8 @@ std::vector<CommandCase> commandCases() {
          {"DEBUG RTMP_LIB::CRTMP::HandlePing, received ping. type: -1"}},
         {"unknown type", Message12(2, 0x07, 0, "xyz"), 0, true, 8,
          {"DEBUG iRTMP_LIB::CRTMP::GetNextMediaPacket, unknown packet type received: 0x07"}},
-        {"server bandwidth", Message12(2, 5, 0, BigEndian(2500000, 4)) + Message12(2, 6, 0, "\0\0\0\0\x02"),
-         0, true, 8,
+        {"server bandwidth",
+         Message12(2, 5, 0, BigEndian(2500000, 4)) + Message12(2, 6, 0, "\0\0\0\0\x02"), 0, true, 8,
          {"DEBUG RTMP_LIB::CRTMP::GetNextMediaPacket, received: server BW",
           "DEBUG RTMP_LIB::CRTMP::GetNextMediaPacket, received: client BW"}},
         {"empty audio", Message12(4, 8, 1, "") + Message12(6, 9, 1, ""), 0, true, 8, {}},
@@ -150,7 +150,8 @@ TEST(CRTMPCommandsTest, FindPropertyDeepStopsAtTheFirstNestedObject) {
     const std::string bytes = amf::str("onMetaData") +
                               amf::object({{"inner", amf::object({{"width", amf::num(1)}})}}) +
                               amf::object({{"duration", amf::num(2)}});
-    ASSERT_GT(object.Decode(reinterpret_cast<const uint8_t*>(bytes.data()), int(bytes.size()), false), 0);
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    ASSERT_GT(object.Decode(data, int(bytes.size()), false), 0);
     RTMP_LIB::AMFObjectProperty found;
     EXPECT_TRUE(CRTMP::FindPropertyDeep(object, "width", found));
     EXPECT_EQ(found.GetNumber(), 1.0);

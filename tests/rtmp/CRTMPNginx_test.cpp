@@ -56,7 +56,8 @@ protected:
     // Media messages until the connection ends or |enough| arrived.
     int play(const char* app, const char* name, int enough) {
         const std::string tcUrl = "rtmp://127.0.0.1/" + std::string(app);
-        if (!client_.Connect("127.0.0.1", nginx_->port(), name, app, 0, tcUrl.c_str(), 0)) return -1;
+        if (!client_.Connect("127.0.0.1", nginx_->port(), name, app, 0, tcUrl.c_str(), 0))
+            return -1;
         RTMPPacket packet;
         int media = 0;
         while (media < enough && client_.GetNextMediaPacket(packet)) {

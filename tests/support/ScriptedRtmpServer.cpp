@@ -132,7 +132,8 @@ bool RtmpServerConnection::readMessage(RtmpMessage* message) {
             channel.partial.clear();
         }
         if (type == 0) channel.streamId = byte(7) | byte(8) << 8 | byte(9) << 16 | byte(10) << 24;
-        if (type < 3 || (channel.extended && channel.partial.empty())) channel.timestamp = timestamp;
+        if (type < 3 || (channel.extended && channel.partial.empty()))
+            channel.timestamp = timestamp;
         if (channel.partial.empty()) {
             channel.pending = RtmpMessage();
             channel.pending.headerType = type;
@@ -217,7 +218,9 @@ std::string null() { return "\x05"; }
 
 std::string object(const std::initializer_list<std::pair<std::string, std::string>>& members) {
     std::string out = "\x03";
-    for (const auto& member : members) out += BigEndian(member.first.size(), 2) + member.first + member.second;
+    for (const auto& member : members) {
+        out += BigEndian(member.first.size(), 2) + member.first + member.second;
+    }
     return out + std::string("\x00\x00\x09", 3);
 }
 
