@@ -240,6 +240,17 @@ TEST(AMFObjectDecode, EndlessNestingFailsWithoutExhaustingTheStack) {
     }
 }
 
+TEST(AMFObjectDecode, NestedListsDoNotRescanATailWithoutObjectEnd) {
+    Bytes bytes;
+    for (int i = 0; i < RTMP_LIB::kAmfMaxNesting; ++i) bytes = bytes + Bytes{0x03, 0x00, 0x01, 'a'};
+    bytes = bytes + Bytes(20000, 0xFF);
+    RtmpLogCapture capture;
+    AMFObject body;
+    EXPECT_EQ(-1, decodeExact(body, bytes, false));
+    // Every level scanning the tail again would log about 64 lines per byte.
+    EXPECT_LT(capture.lines().size(), bytes.size() + 100);
+}
+
 TEST(AMFObjectDecode, CountsFromTheWireAllocateNothingAheadOfTheData) {
     AMFObjectProperty value;
     EXPECT_EQ(-1, decodeExact(value, strict(0x80000000u, Bytes(5, 0x05)), false));
