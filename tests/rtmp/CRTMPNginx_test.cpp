@@ -76,7 +76,8 @@ protected:
 };
 
 TEST_F(CRTMPNginxTest, PlaysAFileToItsEnd) {
-    const int media = play("vod", "clip.flv", 1 << 20);
+    // As the URL parser leaves it: ".flv" dropped; nginx finds clip.flv for it.
+    const int media = play("vod", "clip", 1 << 20);
     // About a second of audio and video, then NetStream.Play.Stop closes the connection.
     EXPECT_GT(media, 20);
     EXPECT_FALSE(client_.IsConnected());
