@@ -136,7 +136,18 @@ bool HTTPClient::open(std::wstring location, vanto::streamer::Error* error) {
             LogError(boost::wformat(L"HTTPClient::open: Head request error %d") % status.load());
             return fail(error, "HTTP input: Server error.");
         }
-        *url = url->resolved(target);
+        const QUrl next = url->resolved(target);
+        // Qt would also follow a server to file: or data: URLs; a medium on the web must not
+        // turn into a file of this machine.
+        const QString scheme = next.scheme().toLower();
+        if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+            status = 404;
+            LogError(boost::wformat(L"HTTPClient::open : redirect to %s refused") %
+                     next.toString().toStdWString());
+            LogError(boost::wformat(L"HTTPClient::open: Head request error %d") % status.load());
+            return fail(error, "HTTP input: Server error.");
+        }
+        *url = next;
         LogInfo(boost::wformat(L"HTTPClient::open : redirected to %s") %
                 url->toString().toStdWString());
     }

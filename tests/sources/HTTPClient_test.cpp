@@ -109,6 +109,7 @@ protected:
             "    location = /r1 { return 302 http://127.0.0.1:${PORT}/r2; }\n"
             "    location = /r2 { absolute_redirect off; return 301 /x.flv; }\n"
             "    location = /loop { absolute_redirect off; return 302 /loop; }\n"
+            "    location = /local { return 302 file://" + *root + "/x.flv; }\n"
             // nginx sends the first second's share at once: the 300 kB file takes about 2 s.
             "    location /slow/ { alias " + *root + "/; limit_rate 150k; }\n"));
     }
@@ -172,6 +173,8 @@ TEST_F(NginxHTTPClientTest, MissingFilesRedirectLoopsAndClosedPortsFailAsServerE
     const std::pair<std::string, std::vector<std::string>> cases[] = {
         {server->url("/missing.flv"), {"HTTPClient::open : Received network error 203", headError}},
         {server->url("/loop"), {"HTTPClient::open : more than 10 redirects", headError}},
+        {server->url("/local"),
+         {"HTTPClient::open : redirect to file://" + *root + "/x.flv refused", headError}},
         {"http://127.0.0.1:1/x.flv", {"HTTPClient::open : Received network error 1", headError}},
     };
     for (const auto& [url, errors] : cases) {
