@@ -1,10 +1,10 @@
 // The byte source of an FLV file on an HTTP server.
 //
 // Opening sends a HEAD request, again for each redirect (at most 10, relative targets resolved
-// against the current URL, only to http and https), then one streaming GET whose body fills a NetworkBuffer; readHeader
-// and readPacket take the FLV header and tags out of that buffer, waiting in steps of at most
-// 150 ms for bytes still to come. Every request carries "x-flash-version: 9,0,47,0" and
-// "User-Agent: Mozilla/4.0".
+// against the current URL, only to http and https), then one streaming GET whose body fills a
+// NetworkBuffer; readHeader and readPacket take the FLV header and tags out of that buffer,
+// waiting in steps of at most 150 ms for bytes still to come. Every request carries
+// "x-flash-version: 9,0,47,0" and "User-Agent: Mozilla/4.0".
 //
 // Threads: each client owns one Qt event-loop thread (a QCoreAppThread) while it is open, so
 // several clients may be open at once; every Qt network object is created, used and deleted on
