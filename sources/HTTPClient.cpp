@@ -24,7 +24,7 @@
 // until it is told to quit, and then lets the client release its network objects, all on this
 // thread. It is started once per HEAD pass and once for the GET.
 class QCoreAppThread : public QThread {
-public:
+  public:
     explicit QCoreAppThread(HTTPClient* client) : owner(client) {}
 
     PEvent started;  // set when the request is made and the loop is about to run
@@ -32,7 +32,7 @@ public:
     // as QThread::wait makes the hand-over visible to tools that cannot see into Qt.
     PEvent ended;
 
-protected:
+  protected:
     void run() override {
         owner->startRequest();
         started.set();
@@ -41,7 +41,7 @@ protected:
         ended.set();
     }
 
-private:
+  private:
     HTTPClient* const owner;  // not owned; outlives the thread
 };
 
@@ -68,7 +68,9 @@ void HTTPClient::setTimeoutsForTesting(int32_t headMs, int32_t getMs) {
     getTimeoutMs = getMs;
 }
 
-void HTTPClient::setUnreadCapForTesting(uint64_t bytes) { unreadCap = bytes; }
+void HTTPClient::setUnreadCapForTesting(uint64_t bytes) {
+    unreadCap = bytes;
+}
 
 HTTPClient::HTTPClient()
     : status(0),
@@ -84,9 +86,13 @@ HTTPClient::HTTPClient()
       infoLock_(false),
       holdsApplication_(false) {}
 
-HTTPClient::~HTTPClient() { close(); }
+HTTPClient::~HTTPClient() {
+    close();
+}
 
-std::string HTTPClient::getErrorText() const { return errorText; }
+std::string HTTPClient::getErrorText() const {
+    return errorText;
+}
 
 bool HTTPClient::fail(vanto::streamer::Error* error, const char* message) {
     // A reader called after a failed open must not wait for bytes that will never come.
@@ -247,8 +253,9 @@ int64_t HTTPClient::seek(int64_t offset, int origin) {
     // they will never come.
     while (buffer.isReachable(offset) && !buffer.isEndOfStream()) {
         const uint64_t position = buffer.position();
-        const uint64_t needed =
-            static_cast<uint64_t>(offset) >= position ? static_cast<uint64_t>(offset) - position + 1 : 1;
+        const uint64_t needed = static_cast<uint64_t>(offset) >= position
+                                    ? static_cast<uint64_t>(offset) - position + 1
+                                    : 1;
         buffer.waitForData(needed, kWaitStepMs);
         if (closed.timedWait(0)) return -1;
         if (buffer.isInBuffer(offset)) {
@@ -256,8 +263,9 @@ int64_t HTTPClient::seek(int64_t offset, int origin) {
             return offset;
         }
     }
-    LogError(boost::wformat(L"HTTPClient::seek : out of range seek received -- need to perform a "
-                            L"new GET request. TO BE IMPLEMENTED"));
+    LogError(
+        boost::wformat(L"HTTPClient::seek : out of range seek received -- need to perform a "
+                       L"new GET request. TO BE IMPLEMENTED"));
     return -1;
 }
 
@@ -267,7 +275,9 @@ std::wstring HTTPClient::getContentType() {
     return getContentType_;
 }
 
-void HTTPClient::setDataHandler(DataHandler handler) { dataHandler = std::move(handler); }
+void HTTPClient::setDataHandler(DataHandler handler) {
+    dataHandler = std::move(handler);
+}
 
 // ---- Event-loop thread ----
 
@@ -288,8 +298,9 @@ void HTTPClient::startRequest() {
     slotContext = new QObject();
     if (!getPhase) {
         reply = manager->head(*request);
-        QObject::connect(reply, &QNetworkReply::finished, slotContext,
-                         [this] { headRequestFinished(); }, Qt::DirectConnection);
+        QObject::connect(
+            reply, &QNetworkReply::finished, slotContext, [this] { headRequestFinished(); },
+            Qt::DirectConnection);
         return;
     }
     getDataSeen = false;
@@ -300,12 +311,14 @@ void HTTPClient::startRequest() {
     reply->setReadBufferSize(kReplyReadBuffer);
     pumpTimer = new QTimer();
     pumpTimer->setInterval(kPumpIntervalMs);
-    QObject::connect(pumpTimer, &QTimer::timeout, slotContext, [this] { pump(); },
-                     Qt::DirectConnection);
-    QObject::connect(reply, &QNetworkReply::readyRead, slotContext, [this] { dataReadyRead(); },
-                     Qt::DirectConnection);
-    QObject::connect(reply, &QNetworkReply::finished, slotContext,
-                     [this] { getRequestFinished(); }, Qt::DirectConnection);
+    QObject::connect(
+        pumpTimer, &QTimer::timeout, slotContext, [this] { pump(); }, Qt::DirectConnection);
+    QObject::connect(
+        reply, &QNetworkReply::readyRead, slotContext, [this] { dataReadyRead(); },
+        Qt::DirectConnection);
+    QObject::connect(
+        reply, &QNetworkReply::finished, slotContext, [this] { getRequestFinished(); },
+        Qt::DirectConnection);
 }
 
 void HTTPClient::headRequestFinished() {

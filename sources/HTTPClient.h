@@ -34,7 +34,7 @@ class QTimer;
 class QCoreAppThread;
 
 class HTTPClient : public FLVNetworkClient {
-public:
+  public:
     // Called on the event-loop thread for each arrival of GET data instead of the buffer.
     using DataHandler = std::function<void(QNetworkReply* reply)>;
 
@@ -72,7 +72,7 @@ public:
     static void setTimeoutsForTesting(int32_t headMs, int32_t getMs);
     static void setUnreadCapForTesting(uint64_t bytes);
 
-private:
+  private:
     friend class QCoreAppThread;
 
     // Event-loop thread.
@@ -91,7 +91,7 @@ private:
 
     std::unique_ptr<QUrl> url;  // host thread; read by the event-loop thread while it starts
     std::atomic<int> status;
-    std::string errorText;  // host thread
+    std::string errorText;                     // host thread
     std::unique_ptr<QNetworkRequest> request;  // event-loop thread
     QNetworkAccessManager* manager;            // event-loop thread; deleted there
     QNetworkReply* reply;                      // event-loop thread; deleted there
@@ -107,8 +107,8 @@ private:
     uint64_t contentLength;
     std::wstring contentType;
     QUrl redirectTarget;
-    bool getDataSeen;  // event-loop thread only after open
-    int getError;      // the GET's network error when it ended before any data
+    bool getDataSeen;    // event-loop thread only after open
+    int getError;        // the GET's network error when it ended before any data
     bool finishPending;  // event-loop thread: the GET ended, bytes still in the reply
 
     PMutex infoLock_;

@@ -27,7 +27,7 @@
 class QIODevice;
 
 class NetworkBuffer {
-public:
+  public:
     // History is dropped once the read position passes this many bytes (strictly more).
     static constexpr uint64_t historyLimit = 0x2000000;
     // An offset this close beyond the received end counts as reachable by waiting.
@@ -73,7 +73,7 @@ public:
     uint64_t discardedBytes();
     uint64_t heldBytes();
 
-private:
+  private:
     // Held bytes live in fixed-size blocks, so that an arrival copies only itself and dropping
     // history frees whole blocks: appending costs O(bytes appended) whatever the buffer holds.
     static constexpr size_t kBlockSize = 256 * 1024;
@@ -88,7 +88,7 @@ private:
     PCondMutex lock;  // recursive; guards every member below except endOfStream
     std::deque<std::unique_ptr<uint8_t[]>> blocks_;
     std::vector<std::unique_ptr<uint8_t[]>> spare_;  // dropped blocks, reused before new ones
-    size_t head_;  // index in blocks_[0] of the first held byte
+    size_t head_;                                    // index in blocks_[0] of the first held byte
     uint64_t readPosition;
     uint64_t discarded;
     uint64_t size;

@@ -15,7 +15,7 @@
 #pragma once
 
 class QtApplicationHost {
-public:
+  public:
     // False when the application's thread cannot be started.
     static bool acquire();
     static void release();

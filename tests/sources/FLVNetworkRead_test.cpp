@@ -31,7 +31,7 @@ struct Tag {
 };
 
 class FLVNetworkReadTest : public ::testing::Test {
-protected:
+  protected:
     void feed(const Bytes& bytes) { buffer.append(bytes.data(), bytes.size()); }
 
     // Every tag up to the first null.

@@ -10,16 +10,28 @@ namespace flv_bytes {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes header(uint8_t flags = 0x05) { return {'F', 'L', 'V', 1, flags, 0, 0, 0, 9}; }
+inline Bytes header(uint8_t flags = 0x05) {
+    return {'F', 'L', 'V', 1, flags, 0, 0, 0, 9};
+}
 
 // The 15 bytes in front of a tag (back-pointer |previous|), then |data|.
 inline Bytes tag(uint8_t type, uint32_t timestamp, const Bytes& data, uint32_t previous = 0) {
     const auto size = static_cast<uint32_t>(data.size());
-    Bytes out = {uint8_t(previous >> 24), uint8_t(previous >> 16), uint8_t(previous >> 8),
-                 uint8_t(previous),       type,                    uint8_t(size >> 16),
-                 uint8_t(size >> 8),      uint8_t(size),           uint8_t(timestamp >> 16),
-                 uint8_t(timestamp >> 8), uint8_t(timestamp),      uint8_t(timestamp >> 24),
-                 0,                       0,                       0};
+    Bytes out = {uint8_t(previous >> 24),
+                 uint8_t(previous >> 16),
+                 uint8_t(previous >> 8),
+                 uint8_t(previous),
+                 type,
+                 uint8_t(size >> 16),
+                 uint8_t(size >> 8),
+                 uint8_t(size),
+                 uint8_t(timestamp >> 16),
+                 uint8_t(timestamp >> 8),
+                 uint8_t(timestamp),
+                 uint8_t(timestamp >> 24),
+                 0,
+                 0,
+                 0};
     out.insert(out.end(), data.begin(), data.end());
     return out;
 }
@@ -45,6 +57,8 @@ inline Bytes file(int count, size_t payload = 100) {
     return out;
 }
 
-inline std::string asString(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline std::string asString(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 }  // namespace flv_bytes

@@ -78,7 +78,7 @@ int countEntries(const char* folder) {
 
 // Sets short time-outs for one test and restores the production ones after it.
 class ShortTimeouts {
-public:
+  public:
     explicit ShortTimeouts(int32_t ms) { HTTPClient::setTimeoutsForTesting(ms, ms); }
     ~ShortTimeouts() {
         HTTPClient::setTimeoutsForTesting(HTTPClient::kHeadTimeoutMs, HTTPClient::kGetTimeoutMs);
@@ -86,7 +86,7 @@ public:
 };
 
 class HTTPClientTest : public ::testing::Test {
-protected:
+  protected:
     bool open(HTTPClient& source, const std::string& url) {
         return source.open(utf8ToWide(url), &error);
     }
@@ -96,7 +96,7 @@ protected:
 // ---- Against nginx ----
 
 class NginxHTTPClientTest : public HTTPClientTest {
-protected:
+  protected:
     static void SetUpTestSuite() {
         char pattern[] = "/tmp/zovozudo-www-XXXXXX";
         root = new std::string(::mkdtemp(pattern));
@@ -109,9 +109,12 @@ protected:
             "    location = /r1 { return 302 http://127.0.0.1:${PORT}/r2; }\n"
             "    location = /r2 { absolute_redirect off; return 301 /x.flv; }\n"
             "    location = /loop { absolute_redirect off; return 302 /loop; }\n"
-            "    location = /local { return 302 file://" + *root + "/x.flv; }\n"
-            // nginx sends the first second's share at once: the 300 kB file takes about 2 s.
-            "    location /slow/ { alias " + *root + "/; limit_rate 150k; }\n"));
+            "    location = /local { return 302 file://" +
+                *root +
+                "/x.flv; }\n"
+                // nginx sends the first second's share at once: the 300 kB file takes about 2 s.
+                "    location /slow/ { alias " +
+                *root + "/; limit_rate 150k; }\n"));
     }
     static void TearDownTestSuite() {
         delete server;
@@ -160,10 +163,12 @@ TEST_F(NginxHTTPClientTest, DeliversWhatTheLocalFileHoldsDirectlyAfterRedirectsA
         EXPECT_TRUE(has("HTTPClient::open : " + server->url(path))) << path;
         EXPECT_TRUE(has("HTTPClient::open : Content type video/x-flv")) << path;
         EXPECT_TRUE(has("HTTPClient::getRequestFinished - 0 bytes left")) << path;
-        EXPECT_EQ(std::string(path) == "/r1", has("HTTPClient::open : redirected to " +
-                                                  server->url("/r2"))) << path;
         EXPECT_EQ(std::string(path) == "/r1",
-                  has("HTTPClient::open : redirected to " + server->url("/x.flv"))) << path;
+                  has("HTTPClient::open : redirected to " + server->url("/r2")))
+            << path;
+        EXPECT_EQ(std::string(path) == "/r1",
+                  has("HTTPClient::open : redirected to " + server->url("/x.flv")))
+            << path;
         EXPECT_TRUE(recorder.log().lines(1).empty()) << path;
     }
 }
@@ -267,7 +272,8 @@ TEST_F(NginxHTTPClientTest, ManyCyclesLeaveNoThreadNorDescriptorAndPrintNothing)
 
     // Threads that Qt ends on its own take a moment to be gone.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (countEntries("/proc/self/task") > threads && std::chrono::steady_clock::now() < deadline) {
+    while (countEntries("/proc/self/task") > threads &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(threads, countEntries("/proc/self/task"));
@@ -415,11 +421,13 @@ TEST_F(HTTPClientTest, AnEndlessBodyIsHeldBackWhileTheReaderIsBehind) {
     std::atomic<uint64_t> sent(0);
     ScriptedHttpServer server([&](const HttpRequest& request, HttpConnection& connection) {
         if (request.method == "HEAD") {
-            connection.send("HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\nConnection: close\r\n\r\n");
+            connection.send(
+                "HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\nConnection: close\r\n\r\n");
             return;
         }
         const Bytes start = flv_bytes::header();
-        connection.send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + flv_bytes::asString(start));
+        connection.send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" +
+                        flv_bytes::asString(start));
         const Bytes tag = flv_bytes::tag(9, 0, Bytes(64 * 1024, 0x17));
         const std::string piece = flv_bytes::asString(tag);
         while (connection.send(piece)) sent += piece.size();

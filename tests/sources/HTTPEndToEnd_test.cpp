@@ -47,8 +47,10 @@ std::string sanitizerEnvironment(const TempDir& dir) {
 CliRun frames(const std::string& cli, const std::string& location, const TempDir& dir) {
     const std::string errFile = dir.file("stderr.txt");
     CliRun run;
-    FILE* pipe = ::popen((sanitizerEnvironment(dir) + cli + " frames '" + location + "' 2>'" +
-                          errFile + "'").c_str(), "r");
+    FILE* pipe =
+        ::popen((sanitizerEnvironment(dir) + cli + " frames '" + location + "' 2>'" + errFile + "'")
+                    .c_str(),
+                "r");
     if (pipe == nullptr) return run;
     char chunk[4096];
     size_t n = 0;
@@ -67,8 +69,8 @@ TEST(HTTPEndToEndTest, FramesOverHttpMatchFramesFromTheFile) {
 
     const std::string folder = media.substr(0, media.rfind('/'));
     const std::string name = media.substr(media.rfind('/'));
-    NginxServer server(NginxServer::httpConfig(
-        folder, "    location = /moved { return 302 " + name + "; }\n"));
+    NginxServer server(
+        NginxServer::httpConfig(folder, "    location = /moved { return 302 " + name + "; }\n"));
     if (!server.running()) GTEST_SKIP() << server.why();
 
     TempDir dir;

@@ -174,7 +174,7 @@ TEST(NetworkBufferTest, ClearKeepsTheDroppedCountAndIgnoresSeeksBelowIt) {
 
 // A device whose announced bytes come in short pieces, or whose read fails.
 class ScriptedDevice : public QIODevice {
-public:
+  public:
     ScriptedDevice(int64_t announced, int64_t perRead, bool fail)
         : announced_(announced), perRead_(perRead), fail_(fail) {
         open(QIODevice::ReadOnly | QIODevice::Unbuffered);
@@ -182,7 +182,7 @@ public:
     qint64 bytesAvailable() const override { return announced_; }
     bool isSequential() const override { return true; }
 
-protected:
+  protected:
     qint64 readData(char* data, qint64 maxSize) override {
         if (fail_) return -1;
         const qint64 n = std::min<qint64>(maxSize, perRead_);
@@ -191,7 +191,7 @@ protected:
     }
     qint64 writeData(const char*, qint64) override { return -1; }
 
-private:
+  private:
     int64_t announced_;
     int64_t perRead_;
     bool fail_;
@@ -218,7 +218,8 @@ TEST(NetworkBufferTest, ReadsFromADeviceWhatItHas) {
         buffer.readFromNetwork(&device);
         EXPECT_EQ(c.held, buffer.heldBytes()) << c.name;
         EXPECT_EQ(c.held, buffer.available()) << c.name;
-        const std::vector<std::wstring> warning = {L"2 NetworkBuffer::readFromNetwork : read error"};
+        const std::vector<std::wstring> warning = {
+            L"2 NetworkBuffer::readFromNetwork : read error"};
         EXPECT_EQ(c.fail ? warning : std::vector<std::wstring>(), recorder.log().lines()) << c.name;
     }
 

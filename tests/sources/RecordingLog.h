@@ -18,7 +18,7 @@
 namespace recording_log {
 
 class RecordingLog : public CBBLog {
-public:
+  public:
     RecordingLog() : CBBLog(1 << 16, false) {}
 
     void Log(boost::wformat message, int level) override { add(level, message.str()); }
@@ -34,8 +34,10 @@ public:
         std::lock_guard<std::mutex> guard(mutex_);
         std::vector<std::wstring> out;
         for (const auto& line : lines_) {
-            if (level < 0) out.push_back(std::to_wstring(line.first) + L" " + line.second);
-            else if (line.first == level) out.push_back(line.second);
+            if (level < 0)
+                out.push_back(std::to_wstring(line.first) + L" " + line.second);
+            else if (line.first == level)
+                out.push_back(line.second);
         }
         return out;
     }
@@ -44,7 +46,7 @@ public:
         lines_.clear();
     }
 
-private:
+  private:
     void add(int level, std::wstring text) {
         std::lock_guard<std::mutex> guard(mutex_);
         lines_.emplace_back(level, std::move(text));
@@ -56,12 +58,12 @@ private:
 
 // Makes a RecordingLog the process-wide log for its lifetime.
 class Recorder {
-public:
+  public:
     Recorder() : log_(boost::make_shared<RecordingLog>()) { SetGlobalLog(log_); }
     ~Recorder() { SetGlobalLog(boost::shared_ptr<CBBLog>()); }
     RecordingLog& log() { return *log_; }
 
-private:
+  private:
     boost::shared_ptr<RecordingLog> log_;
 };
 

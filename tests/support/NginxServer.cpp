@@ -53,7 +53,8 @@ bool accepts(uint16_t port) {
 }
 
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    for (size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
         text.replace(at, from.size(), to);
     }
     return text;
@@ -91,22 +92,23 @@ std::string NginxServer::baseConfig(const std::string& blocks) {
 }
 
 std::string NginxServer::httpConfig(const std::string& root, const std::string& locations) {
-    return baseConfig("http {\n"
-                      "  access_log off;\n"
-                      "  client_body_temp_path ${DIR}/body;\n"
-                      "  proxy_temp_path ${DIR}/proxy;\n"
-                      "  fastcgi_temp_path ${DIR}/fastcgi;\n"
-                      "  uwsgi_temp_path ${DIR}/uwsgi;\n"
-                      "  scgi_temp_path ${DIR}/scgi;\n"
-                      "  types { video/x-flv flv; }\n"
-                      "  default_type application/octet-stream;\n"
-                      "  sendfile on;\n"
-                      "  server {\n"
-                      "    listen 127.0.0.1:${PORT};\n"
-                      "    root " + root + ";\n" +
-                      locations +
-                      "  }\n"
-                      "}\n");
+    return baseConfig(
+        "http {\n"
+        "  access_log off;\n"
+        "  client_body_temp_path ${DIR}/body;\n"
+        "  proxy_temp_path ${DIR}/proxy;\n"
+        "  fastcgi_temp_path ${DIR}/fastcgi;\n"
+        "  uwsgi_temp_path ${DIR}/uwsgi;\n"
+        "  scgi_temp_path ${DIR}/scgi;\n"
+        "  types { video/x-flv flv; }\n"
+        "  default_type application/octet-stream;\n"
+        "  sendfile on;\n"
+        "  server {\n"
+        "    listen 127.0.0.1:${PORT};\n"
+        "    root " +
+        root + ";\n" + locations +
+        "  }\n"
+        "}\n");
 }
 
 NginxServer::NginxServer(const std::string& configTemplate) : port_(0), pid_(-1) {
@@ -142,8 +144,8 @@ std::string NginxServer::url(const std::string& path) const {
 bool NginxServer::startOnce(const std::string& configTemplate, bool* portTaken) {
     port_ = freeLoopbackPort();
     const std::string config = dir_ + "/nginx.conf";
-    std::ofstream(config) << replaceAll(replaceAll(configTemplate, "${PORT}", std::to_string(port_)),
-                                        "${DIR}", dir_);
+    std::ofstream(config) << replaceAll(
+        replaceAll(configTemplate, "${PORT}", std::to_string(port_)), "${DIR}", dir_);
     const std::string output = dir_ + "/output.log";
     std::ofstream(dir_ + "/error.log", std::ios::trunc);
 

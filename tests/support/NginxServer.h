@@ -18,7 +18,7 @@
 namespace testing_support {
 
 class NginxServer {
-public:
+  public:
     explicit NginxServer(const std::string& configTemplate);
     ~NginxServer();
 
@@ -42,7 +42,7 @@ public:
     // server block.
     static std::string httpConfig(const std::string& root, const std::string& locations = "");
 
-private:
+  private:
     bool startOnce(const std::string& configTemplate, bool* portTaken);
     void stop();
 

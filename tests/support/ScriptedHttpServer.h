@@ -26,7 +26,7 @@ struct HttpRequest {
 };
 
 class HttpConnection {
-public:
+  public:
     HttpConnection(int socket, int stopFd) : socket_(socket), stopFd_(stopFd) {}
 
     // False once the peer is gone or the server stops.
@@ -34,13 +34,13 @@ public:
     // Returns when the peer closes the connection or the server stops.
     void holdOpen();
 
-private:
+  private:
     int socket_;
     int stopFd_;
 };
 
 class ScriptedHttpServer {
-public:
+  public:
     using Handler = std::function<void(const HttpRequest& request, HttpConnection& connection)>;
 
     explicit ScriptedHttpServer(Handler handler);
@@ -59,7 +59,7 @@ public:
     static std::string responseHead(int status, uint64_t contentLength,
                                     const std::string& extraHeaders = "");
 
-private:
+  private:
     void acceptLoop();
     void serve(int socket);
 
