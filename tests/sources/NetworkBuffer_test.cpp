@@ -153,25 +153,6 @@ TEST(NetworkBufferTest, HistoryIsKeptUpToTheLimitAndDroppedOnePast) {
     EXPECT_TRUE(everything == bytes);
 }
 
-TEST(NetworkBufferTest, ClearKeepsTheDroppedCountAndIgnoresSeeksBelowIt) {
-    NetworkBuffer buffer;
-    const auto bytes = pattern(kLimit + 100, 2);
-    buffer.append(bytes.data(), bytes.size());
-    std::vector<uint8_t> out(kLimit + 50);
-    ASSERT_EQ(kLimit + 50, buffer.read(out.data(), uint32_t(out.size())));
-
-    buffer.seek(int64_t(kLimit));
-    EXPECT_EQ(kLimit + 50, buffer.position());
-
-    buffer.clear();
-    EXPECT_EQ(kLimit + 50, buffer.position());
-    EXPECT_EQ(0u, buffer.available());
-    buffer.append(bytes.data(), 5);
-    EXPECT_TRUE(buffer.isInBuffer(int64_t(kLimit + 54)));
-    EXPECT_EQ(5u, buffer.read(out.data(), 100));
-    EXPECT_EQ(bytes[4], out[4]);
-}
-
 // A device whose announced bytes come in short pieces, or whose read fails.
 class ScriptedDevice : public QIODevice {
   public:
