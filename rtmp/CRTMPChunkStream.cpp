@@ -60,6 +60,17 @@ bool CRTMP::ReadPacket(RTMPPacket& packet) {
         // A 1-byte header that begins a message repeats the delta, here the extended one.
         record.info1 = static_cast<int32_t>(timestamp);
     }
+    // The message's time on the stream, carried in the time slot: absolute in a 12-byte header,
+    // the channel's previous time plus the delta in 8- and 4-byte headers, and plus the previous
+    // delta again for a new message behind a 1-byte header. Unsigned arithmetic wraps as the
+    // 32-bit stream time does.
+    if (headerType == 0) {
+        record.timeSlot = timestamp;
+    } else if (headerType < 3) {
+        record.timeSlot += timestamp;
+    } else if (startsMessage) {
+        record.timeSlot += static_cast<uint32_t>(record.info1);
+    }
     if (n >= 6) {
         // A new message: whatever was assembled on this channel so far is abandoned.
         delete[] record.body;

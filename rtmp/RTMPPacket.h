@@ -42,7 +42,7 @@ public:
     int32_t info2;       // message stream id
     uint32_t bodySize;
     uint32_t bytesRead;
-    uint32_t timeSlot;  // carried along with the record, never computed by the chunk layer
+    uint32_t timeSlot;  // the message's time on the stream, in ms, as the chunk headers add up
     uint8_t* body;      // new[]-allocated, owned by the record that holds it, or null
     // Bytes allocated at body: the body size once complete, less while a body is assembled.
     uint32_t bodyCapacity;

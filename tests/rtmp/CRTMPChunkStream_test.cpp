@@ -251,3 +251,36 @@ TEST_F(ChunkStreamTest, WritesCompressedHeadersAndChunkedInvokes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each message's time on the stream: absolute behind a 12-byte header, the channel's previous
+// time plus the delta behind 8- and 4-byte headers, plus the previous delta again for a new
+// message behind a 1-byte header; channels keep their own clocks.
+TEST_F(ChunkStreamTest, MessageTimesAddUpAcrossHeaderTypes) {
+    const std::string bytes =
+        Message12(4, 8, 1, "a", 128, 1000) +                                // 1000
+        "\x44" + BigEndian(40, 3) + BigEndian(1, 3) + "\x08" + "b" +        // 1040
+        Message12(5, 9, 1, "v", 128, 7) +                                   // channel 5: 7
+        "\x84" + BigEndian(20, 3) + "c" +                                   // 1060
+        "\xC4" "d" "\xC4" "e" +                                             // 1080, 1100
+        Message12(4, 8, 1, "f", 128, 5) + "\xC4" "g" +                      // 5, 10
+        "\x44\xFF\xFF\xFF" + BigEndian(1, 3) + "\x08" + BigEndian(0x01000000, 4) + "h" +
+        "\xC5" "w";                                                          // channel 5: 14
+    for (size_t piece : {bytes.size(), size_t(1)}) {
+        SCOPED_TRACE(piece);
+        connectTo(bytes, piece);
+        std::vector<uint32_t> times;
+        RTMPPacket packet;
+        while (client_.ReadPacket(packet)) {
+            if (packet.ready()) times.push_back(packet.timeSlot);
+            packet.free();
+        }
+        EXPECT_EQ((std::vector<uint32_t>{1000, 1040, 7, 1060, 1080, 1100, 5, 10, 10 + 0x01000000,
+                                         14}),
+                  times);
+        client_.Close();
+    }
+}
+
+}  // namespace
