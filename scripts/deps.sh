@@ -5,7 +5,7 @@ ZOVOZUDO_PACKAGES=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev libboost-dev libboost-filesystem-dev zlib1g-dev
     clang libclang-rt-14-dev
-    ffmpeg nginx libnginx-mod-rtmp
+    ffmpeg nginx libnginx-mod-rtmp curl time
 )
 
 zovozudo_install_deps() {
