@@ -276,8 +276,9 @@ TEST_F(NginxHTTPClientTest, ManyCyclesLeaveNoThreadNorDescriptorAndPrintNothing)
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_EQ(threads, countEntries("/proc/self/task"));
-    EXPECT_EQ(descriptors, countEntries("/proc/self/fd"));
+    // A thread that an earlier test or the sanitizer runtime had running may end meanwhile.
+    EXPECT_LE(countEntries("/proc/self/task"), threads);
+    EXPECT_LE(countEntries("/proc/self/fd"), descriptors);
 }
 
 // ---- Against a scripted server ----
