@@ -10,38 +10,21 @@
 #include <memory>
 #include <vector>
 
-#include <boost/make_shared.hpp>
 
-#include "common/CBBLog.h"
-#include "common/Log.h"
+#include "fuzz/FuzzSupport.h"
 #include "rtmp/AMFCodec.h"
 #include "rtmp/AMFObject.h"
 
 namespace {
 
+using fuzz_support::check;
+
 using RTMP_LIB::AMFObject;
 using RTMP_LIB::AMFObjectProperty;
 
-void check(bool condition) {
-    if (!condition) std::abort();
-}
-
-class DiscardingLog : public CBBLog {
-public:
-    DiscardingLog() : CBBLog(1u << 16, false) {}
-    using CBBLog::Log;
-    void Log(boost::wformat message, int) override { sink_ += message.str().size(); }
-
-private:
-    size_t sink_ = 0;
-};
-
 // A live log costs a wide format per line and the recovery writes one per skipped byte, so
 // only short inputs, where that stays cheap, are decoded with one.
-void installLog(size_t size) {
-    static const boost::shared_ptr<CBBLog> log = boost::make_shared<DiscardingLog>();
-    SetGlobalLog(size <= 128 ? log : boost::shared_ptr<CBBLog>());
-}
+void installLog(size_t size) { fuzz_support::installDiscardingLog(size <= 128); }
 
 bool same(const AMFObjectProperty& a, const AMFObjectProperty& b) {
     const double x = a.GetNumber();

@@ -13,28 +13,11 @@
 #include <mutex>
 #include <thread>
 
-#include <boost/make_shared.hpp>
 
-#include "common/CBBLog.h"
-#include "common/Log.h"
+#include "fuzz/FuzzSupport.h"
 #include "rtmp/CRTMP.h"
 
 namespace {
-
-class DiscardingLog : public CBBLog {
-public:
-    DiscardingLog() : CBBLog(1u << 16, false) {}
-    using CBBLog::Log;
-    void Log(boost::wformat message, int) override { sink_ += message.str().size(); }
-
-private:
-    size_t sink_ = 0;
-};
-
-void installLog() {
-    static const boost::shared_ptr<CBBLog> log = boost::make_shared<DiscardingLog>();
-    SetGlobalLog(log);
-}
 
 // Writes |data| to |fd|, then half-closes it, while reading whatever comes back until the
 // other end is closed.
@@ -110,7 +93,7 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1u << 16)) return 0;
-    installLog();
+    fuzz_support::installDiscardingLog();
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
     static Server* const server = new Server;

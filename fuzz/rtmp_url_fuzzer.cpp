@@ -8,34 +8,15 @@
 #include <cstring>
 #include <memory>
 
-#include <boost/make_shared.hpp>
 
-#include "common/CBBLog.h"
-#include "common/Log.h"
+#include "fuzz/FuzzSupport.h"
 #include "rtmp/ParseUrl.h"
 
 namespace {
 
-void check(bool condition) {
-    if (!condition) std::abort();
-}
+using fuzz_support::check;
 
 // Takes every line, builds its text and drops it.
-class DiscardingLog : public CBBLog {
-public:
-    DiscardingLog() : CBBLog(1u << 16, false) {}
-    using CBBLog::Log;
-    void Log(boost::wformat message, int) override { sink_ += message.str().size(); }
-
-private:
-    size_t sink_ = 0;
-};
-
-void installLog() {
-    static const boost::shared_ptr<CBBLog> log = boost::make_shared<DiscardingLog>();
-    SetGlobalLog(log);
-}
-
 void checkPart(const char* url, char* part, size_t limit) {
     if (part == nullptr) return;
     check(std::strlen(part) <= limit);
@@ -46,7 +27,7 @@ void checkPart(const char* url, char* part, size_t limit) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    installLog();
+    fuzz_support::installDiscardingLog();
     // Exactly the URL and its terminator, so that a read past the end leaves the allocation.
     std::unique_ptr<char[]> url(new char[size + 1]);
     if (size > 0) std::memcpy(url.get(), data, size);

@@ -5,23 +5,6 @@
 namespace platform {
 namespace {
 
-void appendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-}
 
 // Length of the valid UTF-8 sequence at |p| (at most |left| bytes), or 0 when there is none.
 size_t validSequence(const unsigned char* p, size_t left, uint32_t* code) {
@@ -65,11 +48,11 @@ std::string ToNativePath(const std::wstring& path) {
                    static_cast<uint32_t>(path[i + 1]) <= 0xDFFF) {
             // A UTF-16 pair, as text that came from a 16-bit platform holds it.
             const uint32_t low = static_cast<uint32_t>(path[++i]);
-            appendUtf8(out, 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00));
+            AppendUtf8(out, 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00));
         } else if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
             out.push_back('?');
         } else {
-            appendUtf8(out, code);
+            AppendUtf8(out, code);
         }
     }
     return out;
@@ -92,6 +75,24 @@ std::wstring FromNativePath(const std::string& path) {
         left -= length;
     }
     return out;
+}
+
+void AppendUtf8(std::string& out, uint32_t code) {
+    if (code < 0x80) {
+        out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
 }
 
 }  // namespace platform

@@ -6,11 +6,14 @@
 // on any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace platform {
 
 std::string ToNativePath(const std::wstring& path);
+// Appends the UTF-8 form (1 to 4 bytes) of the code point |code| to |out|.
+void AppendUtf8(std::string& out, uint32_t code);
 std::wstring FromNativePath(const std::string& path);
 
 }  // namespace platform

@@ -1,5 +1,7 @@
 #include "platform/RegistryStore.h"
 
+#include "platform/NativePath.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -44,23 +46,6 @@ wchar_t foldCase(wchar_t character) {
         towlower_l(towupper_l(static_cast<wint_t>(character), unicode), unicode));
 }
 
-void appendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-}
 
 void appendHex(std::string& out, uint32_t value, int digits) {
     static const char kDigits[] = "0123456789ABCDEF";
@@ -89,7 +74,7 @@ std::string encodeName(const std::wstring& name, NameKind kind) {
             out.push_back('%');
             appendHex(out, code, 2);
         } else {
-            appendUtf8(out, code);
+            AppendUtf8(out, code);
         }
     }
     if (kind == NameKind::kValue) out += kValueSuffix;
@@ -129,7 +114,7 @@ std::string escapeText(const std::wstring& text) {
             snprintf(hex, sizeof(hex), "\\u{%x}", static_cast<unsigned>(code));
             out += hex;
         } else {
-            appendUtf8(out, code);
+            AppendUtf8(out, code);
         }
     }
     return out;
