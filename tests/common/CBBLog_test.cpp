@@ -224,15 +224,14 @@ TEST_F(CBBLogTest, PrintfMessagesAreCutAt2047Characters) {
         {std::wstring(2046, L'x'), std::string(2046, 'x')},
         {std::wstring(2047, L'x'), std::string(2047, 'x')},
         {std::wstring(2048, L'x'), std::string(2047, 'x')},
-        {std::wstring(100000, L'x'), std::string(2047, 'x')},
         {std::wstring(3000, L'\u00e9'), accents},  // characters, not bytes
     };
     for (const auto& c : cases) log->Log(1, L"%ls", c.message.c_str());
     log->Log(boost::wformat(L"%1%") % std::wstring(5000, L'w'), 1);
     const Lines written = finish();
-    ASSERT_EQ(written.size(), 6u);
-    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(written[i].second, cases[i].written) << i;
-    EXPECT_EQ(written[5].second, std::string(5000, 'w'));  // a boost::wformat is taken whole
+    ASSERT_EQ(written.size(), 5u);
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(written[i].second, cases[i].written) << i;
+    EXPECT_EQ(written[4].second, std::string(5000, 'w'));  // a boost::wformat is taken whole
 }
 
 TEST_F(CBBLogTest, BadFormatsAndArgumentsStillGiveALine) {

