@@ -29,7 +29,7 @@ FlvWriter& FlvWriter::header(uint8_t flags, const std::string& signature, uint8_
 FlvWriter& FlvWriter::tag(const Tag& tag) {
     putBE(bytes_, tag.previousTagSize >= 0 ? uint64_t(tag.previousTagSize) : lastTagSize_, 4);
     bytes_.push_back(static_cast<char>(tag.type));
-    putBE(bytes_, tag.declaredSize >= 0 ? uint64_t(tag.declaredSize) : tag.data.size(), 3);
+    putBE(bytes_, tag.data.size(), 3);
     putBE(bytes_, tag.timestamp & 0xFFFFFF, 3);
     bytes_.push_back(static_cast<char>(tag.timestamp >> 24));
     putBE(bytes_, tag.streamId, 3);
@@ -49,11 +49,6 @@ FlvWriter& FlvWriter::tag(uint8_t type, const std::string& data, uint32_t timest
 
 FlvWriter& FlvWriter::trailer() {
     putBE(bytes_, lastTagSize_, 4);
-    return *this;
-}
-
-FlvWriter& FlvWriter::raw(const std::string& bytes) {
-    bytes_ += bytes;
     return *this;
 }
 

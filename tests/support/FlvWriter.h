@@ -20,7 +20,6 @@ public:
         std::string data;              // the tag's data, audio/video header bytes included
         uint32_t timestamp = 0;        // the low 24 bits go to the timestamp, the top 8 bits
                                        // to the extension byte
-        int64_t declaredSize = -1;     // the data size field; -1: data.size()
         int64_t previousTagSize = -1;  // the back-pointer; -1: the size of the tag before
         uint32_t streamId = 0;
     };
@@ -32,7 +31,6 @@ public:
     FlvWriter& tag(uint8_t type, const std::string& data, uint32_t timestamp = 0);
     // The back-pointer after the last tag, as files end.
     FlvWriter& trailer();
-    FlvWriter& raw(const std::string& bytes);
 
     const std::string& bytes() const { return bytes_; }
     // Offset just past each tag written so far (its data included).

@@ -115,11 +115,10 @@ std::vector<HttpRequest> ScriptedHttpServer::requests() const {
     return requests_;
 }
 
-std::string ScriptedHttpServer::responseHead(int status, uint64_t contentLength,
-                                             const std::string& extraHeaders) {
+std::string ScriptedHttpServer::responseHead(int status, uint64_t contentLength) {
     return "HTTP/1.1 " + std::to_string(status) + " Scripted\r\nContent-Type: video/x-flv\r\n" +
            "Content-Length: " + std::to_string(contentLength) + "\r\nConnection: close\r\n" +
-           extraHeaders + "\r\n";
+           "\r\n";
 }
 
 void ScriptedHttpServer::acceptLoop() {

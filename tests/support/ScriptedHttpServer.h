@@ -56,8 +56,7 @@ class ScriptedHttpServer {
     std::vector<HttpRequest> requests() const;
 
     // A status line with Content-Length, Content-Type video/x-flv and Connection: close.
-    static std::string responseHead(int status, uint64_t contentLength,
-                                    const std::string& extraHeaders = "");
+    static std::string responseHead(int status, uint64_t contentLength);
 
   private:
     void acceptLoop();

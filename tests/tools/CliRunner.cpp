@@ -21,9 +21,6 @@ namespace cli_testing {
 const char* cliPath() {
     return ZOVOZUDO_CLI_PATH;
 }
-const char* pluginPath() {
-    return ZOVOZUDO_PLUGIN_PATH;
-}
 const char* fakePluginPath() {
     return ZOVOZUDO_FAKE_PLUGIN_PATH;
 }

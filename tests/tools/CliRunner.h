@@ -8,9 +8,8 @@
 
 namespace cli_testing {
 
-// The command-line host, the real plug-in and the stand-in plug-in of tests/tools/FakePlugin.cpp.
+// The command-line host and the stand-in plug-in of tests/tools/FakePlugin.cpp.
 const char* cliPath();
-const char* pluginPath();
 const char* fakePluginPath();
 
 struct CliResult {
