@@ -166,20 +166,6 @@ TEST(FLVMetadataTest, WhereTheWalkStops) {
     }
 }
 
-TEST(FLVMetadataTest, KeyframesIndex) {
-    AmfWriter amf;
-    amf.string("onMetaData").ecmaArray(3).key("duration").number(3);
-    amf.keyframes({0, 1.5, 3}, {100, 2000, 4000}).key("width").number(5).end();
-    EXPECT_EQ(parsed(amf.bytes()), expected([](auto& m) {
-                  m.duration = 3000;
-                  m.keyframeCount = 3;
-                  m.keyframeTimes.reset(new double[3]{0, 1.5, 3});
-                  m.keyframeTimesLength = 3;
-                  m.keyframeFilePositions.reset(new double[3]{100, 2000, 4000});
-                  m.keyframeFilePositionsLength = 3;
-              }));
-}
-
 // The entry key and the two property names match when they are a leading part of the word;
 // counts are bounded by the data, negative counts read as none.
 TEST(FLVMetadataTest, KeyframesProperties) {
@@ -318,10 +304,10 @@ TEST(FLVMetadataTest, DamagedBytesStayInside) {
     }
 }
 
+// Cuts before the array are in CutAtEveryByte; these are other values where it should be.
 TEST(FLVMetadataTest, PayloadWithoutAnArray) {
     for (const std::string& payload :
-         {std::string(), std::string("\x05", 1), AmfWriter().string("onMetaData").bytes(),
-          AmfWriter().string("onMetaData").u8(0).number(1).bytes()}) {
+         {std::string("\x05", 1), AmfWriter().string("onMetaData").u8(0).number(1).bytes()}) {
         bool ok = false;
         EXPECT_EQ(parsed(payload, &ok), expected([](auto&) {}));
         EXPECT_TRUE(ok);
