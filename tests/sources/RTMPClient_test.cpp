@@ -111,18 +111,20 @@ class RTMPClientTest : public ::testing::Test {
     void TearDown() override { release(); }
 
     // A server that sends |before| once play has come, |after| once release() is called, and
-    // then closes, or with |awaitClose| waits for the client to close first.
-    void serve(const std::string& before, const std::string& after = "", bool awaitClose = false) {
+    // then closes, or with |awaitClose| waits for the client to close first. Each send() carries
+    // at most |piece| bytes (0: all at once).
+    void serve(const std::string& before, const std::string& after = "", bool awaitClose = false,
+               size_t piece = 0) {
         release();
         server_.reset();
         go_ = std::promise<void>();
         released_ = false;
         std::shared_future<void> go = go_.get_future().share();
         server_ = std::make_unique<ScriptedRtmpServer>(
-            [this, before, after, awaitClose, go](RtmpServerConnection& s) {
-                if (!startPlay(s, &connect_) || !s.send(before, piece_)) return;
+            [this, before, after, awaitClose, piece, go](RtmpServerConnection& s) {
+                if (!startPlay(s, &connect_) || !s.send(before, piece)) return;
                 if (go.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return;
-                if (s.send(after, piece_) && awaitClose) s.waitForClose();
+                if (s.send(after, piece) && awaitClose) s.waitForClose();
             });
     }
     void release() {
@@ -167,7 +169,6 @@ class RTMPClientTest : public ::testing::Test {
     }
 
     RtmpMessage connect_;
-    size_t piece_ = 0;
     host::RecordingError error_;
     std::promise<void> go_;
     bool released_ = true;
@@ -265,8 +266,7 @@ TEST_F(RTMPClientTest, TagsCarryTheStreamTimeThroughEveryHeaderSize) {
                                        {8, 0x01000019, "a5"}, kEnd};
     for (size_t piece : {size_t(0), size_t(1)}) {
         SCOPED_TRACE(piece);
-        piece_ = piece;
-        serve(bytes);
+        serve(bytes, "", false, piece);
         release();
         RTMPClient client;
         ASSERT_TRUE(open(client, url("/live/s")));
