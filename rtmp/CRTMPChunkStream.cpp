@@ -73,10 +73,7 @@ bool CRTMP::ReadPacket(RTMPPacket& packet) {
     }
     if (n >= 6) {
         // A new message: whatever was assembled on this channel so far is abandoned.
-        delete[] record.body;
-        record.body = nullptr;
-        record.bodyCapacity = 0;
-        record.bytesRead = 0;
+        record.releaseBody();
         ReadUInt24BE(header + 3, 3, &record.bodySize);
         record.packetType = header[6];
         if (n == 11) {

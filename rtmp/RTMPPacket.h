@@ -30,6 +30,8 @@ public:
     bool reserve(uint32_t needed);
     // Releases the body and zeroes every field.
     void free();
+    // Releases the body only: body null, capacity and bytes read 0; the header fields stay.
+    void releaseBody();
     // True when the whole body has arrived.
     bool ready() const { return bytesRead == bodySize; }
     // One DEBUG line describing the record.
@@ -43,7 +45,9 @@ public:
     uint32_t bodySize;
     uint32_t bytesRead;
     uint32_t timeSlot;  // the message's time on the stream, in ms, as the chunk headers add up
-    uint8_t* body;      // new[]-allocated, owned by the record that holds it, or null
+    // Owned by the record that holds it, or null; comes from allocate/reserve and goes back
+    // through free/releaseBody (bodies are recycled, so never delete[] one directly).
+    uint8_t* body;
     // Bytes allocated at body: the body size once complete, less while a body is assembled.
     uint32_t bodyCapacity;
     // The header that began this record's message carried a 4-byte extended timestamp, so its
