@@ -9,10 +9,11 @@
 
 #include "flv/FLVPacket.h"
 #include "rtmp/RTMPPacket.h"
+#include "support/FlvBytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using flv_bytes::Bytes;
 
 RTMP_LIB::RTMPPacket* message(uint8_t type, const Bytes& body, uint32_t timeSlot = 0) {
     auto* packet = new RTMP_LIB::RTMPPacket();
@@ -27,22 +28,12 @@ RTMP_LIB::RTMPPacket* message(uint8_t type, const Bytes& body, uint32_t timeSlot
     return packet;
 }
 
-// An FLV tag as an aggregate carries it: 11-byte header, data, 4-byte back-pointer.
+// An FLV tag as an aggregate carries it: the tag without the back-pointer in front, and the
+// back-pointer of its own size behind.
 Bytes subTag(uint8_t type, uint32_t timestamp, const Bytes& data) {
-    const auto size = static_cast<uint32_t>(data.size());
-    Bytes out = {type,
-                 uint8_t(size >> 16),
-                 uint8_t(size >> 8),
-                 uint8_t(size),
-                 uint8_t(timestamp >> 16),
-                 uint8_t(timestamp >> 8),
-                 uint8_t(timestamp),
-                 uint8_t(timestamp >> 24),
-                 0,
-                 0,
-                 0};
-    out.insert(out.end(), data.begin(), data.end());
-    const uint32_t back = 11 + size;
+    Bytes out = flv_bytes::tag(type, timestamp, data);
+    out.erase(out.begin(), out.begin() + 4);
+    const auto back = static_cast<uint32_t>(out.size());
     out.insert(out.end(), {uint8_t(back >> 24), uint8_t(back >> 16), uint8_t(back >> 8),
                            uint8_t(back)});
     return out;

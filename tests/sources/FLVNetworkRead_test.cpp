@@ -12,7 +12,7 @@
 #include "common/Threads.h"
 #include "flv/FLVHeader.h"
 #include "flv/FLVPacket.h"
-#include "sources/FlvBytes.h"
+#include "support/FlvBytes.h"
 #include "sources/NetworkBuffer.h"
 
 namespace {

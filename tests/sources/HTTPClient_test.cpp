@@ -22,7 +22,7 @@
 #include "flv/FLVHeader.h"
 #include "flv/FLVPacket.h"
 #include "host/RecordingHost.h"
-#include "sources/FlvBytes.h"
+#include "support/FlvBytes.h"
 #include "sources/HTTPClient.h"
 #include "sources/LocalClient.h"
 #include "sources/RecordingLog.h"

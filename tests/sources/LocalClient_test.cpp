@@ -16,29 +16,14 @@
 #include "flv/FLVPacket.h"
 #include "host/RecordingHost.h"
 #include "sources/LocalClient.h"
+#include "support/FlvBytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes header(uint8_t flags = 0x05) { return {'F', 'L', 'V', 1, flags, 0, 0, 0, 9}; }
-
-// The 15 bytes in front of a tag, then its data.
-Bytes tag(uint8_t type, uint32_t timestamp, const Bytes& data, uint32_t previous = 0) {
-    const auto size = static_cast<uint32_t>(data.size());
-    Bytes out = {uint8_t(previous >> 24), uint8_t(previous >> 16), uint8_t(previous >> 8),
-                 uint8_t(previous),       type,                    uint8_t(size >> 16),
-                 uint8_t(size >> 8),      uint8_t(size),           uint8_t(timestamp >> 16),
-                 uint8_t(timestamp >> 8), uint8_t(timestamp),      uint8_t(timestamp >> 24),
-                 0,                       0,                       0};
-    out.insert(out.end(), data.begin(), data.end());
-    return out;
-}
-
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+using flv_bytes::Bytes;
+using flv_bytes::header;
+using flv_bytes::tag;
+using flv_bytes::operator+;
 
 class LocalClientTest : public ::testing::Test {
 protected:

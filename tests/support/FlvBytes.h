@@ -1,4 +1,4 @@
-// Hand-made FLV bytes for the network source tests: a file header and tags with given types,
+// Hand-made FLV bytes for the reader and source tests: a file header and tags with given types,
 // timestamps and payloads.
 #pragma once
 
