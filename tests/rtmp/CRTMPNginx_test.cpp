@@ -24,31 +24,20 @@ using RTMP_LIB::RTMPPacket;
 using testing_support::NginxServer;
 using testing_support::TestMedia;
 
-constexpr char kModule[] = "/usr/lib/nginx/modules/ngx_rtmp_module.so";
-
 class CRTMPNginxTest : public ::testing::Test {
 protected:
     void SetUp() override {
         clip_ = TestMedia::file(TestMedia::Kind::kH264Aac);
         if (clip_.empty()) GTEST_SKIP() << TestMedia::missingReason(TestMedia::Kind::kH264Aac);
-        if (NginxServer::binary().empty() || !std::filesystem::exists(kModule)) {
+        if (NginxServer::binary().empty() || !std::filesystem::exists(NginxServer::rtmpModule())) {
             GTEST_SKIP() << "needs nginx with its RTMP module";
         }
         media_ = TestMedia::tempDir() + "/rtmp-vod";
         std::filesystem::create_directories(media_);
         std::filesystem::copy_file(clip_, media_ + "/clip.flv",
                                    std::filesystem::copy_options::overwrite_existing);
-        // load_module must come before every other directive.
         nginx_ = std::make_unique<NginxServer>(
-            std::string("load_module ") + kModule + ";\n" +
-            NginxServer::baseConfig("rtmp {\n"
-                                    "  server {\n"
-                                    "    listen 127.0.0.1:${PORT};\n"
-                                    "    chunk_size 4096;\n"
-                                    "    application vod { play " + media_ + "; }\n"
-                                    "    application live { live on; }\n"
-                                    "  }\n"
-                                    "}\n"));
+            NginxServer::rtmpConfig(media_, "    chunk_size 4096;\n"));
         ASSERT_TRUE(nginx_->running()) << nginx_->why();
         client_.SetReceiveTimeout(5000);
     }

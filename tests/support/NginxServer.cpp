@@ -91,6 +91,16 @@ std::string NginxServer::baseConfig(const std::string& blocks) {
            blocks;
 }
 
+const char* NginxServer::rtmpModule() { return "/usr/lib/nginx/modules/ngx_rtmp_module.so"; }
+
+std::string NginxServer::rtmpConfig(const std::string& vodRoot, const std::string& serverLines) {
+    // load_module must come before every other directive.
+    return std::string("load_module ") + rtmpModule() + ";\n" +
+           baseConfig("rtmp {\n  server {\n    listen 127.0.0.1:${PORT};\n" + serverLines +
+                      "    application vod { play " + vodRoot +
+                      "; }\n    application live { live on; }\n  }\n}\n");
+}
+
 std::string NginxServer::httpConfig(const std::string& root, const std::string& locations) {
     return baseConfig(
         "http {\n"

@@ -41,6 +41,11 @@ class NginxServer {
     // An http block serving the files below |root| on ${PORT}, with |locations| added to its
     // server block.
     static std::string httpConfig(const std::string& root, const std::string& locations = "");
+    // Where Debian's RTMP module lives; rtmpConfig needs it.
+    static const char* rtmpModule();
+    // The RTMP module and an rtmp block on ${PORT}: application "vod" plays the files below
+    // |vodRoot|, application "live" relays what is published; |serverLines| go into the server.
+    static std::string rtmpConfig(const std::string& vodRoot, const std::string& serverLines = "");
 
   private:
     bool startOnce(const std::string& configTemplate, bool* portTaken);

@@ -32,8 +32,6 @@ using cli_testing::splitLines;
 using testing_support::NginxServer;
 using testing_support::TestMedia;
 
-constexpr char kModule[] = "/usr/lib/nginx/modules/ngx_rtmp_module.so";
-
 // A silent server ends the medium after this long instead of the production 30 s.
 const cli_testing::CliOptions kShortTimeouts = {{"ZOVOZUDO_RTMP_RECEIVE_TIMEOUT_MS=4000",
                                                  "ZOVOZUDO_RTMP_CONNECT_TIMEOUT_MS=4000"}};
@@ -75,7 +73,7 @@ protected:
     void SetUp() override {
         clip_ = TestMedia::file(TestMedia::Kind::kH264Aac);
         if (clip_.empty()) GTEST_SKIP() << TestMedia::missingReason(TestMedia::Kind::kH264Aac);
-        if (NginxServer::binary().empty() || !std::filesystem::exists(kModule)) {
+        if (NginxServer::binary().empty() || !std::filesystem::exists(NginxServer::rtmpModule())) {
             GTEST_SKIP() << "needs nginx with its RTMP module";
         }
         media_ = TestMedia::tempDir() + "/rtmp-e2e";
@@ -86,11 +84,7 @@ protected:
 
     void startNginx(const std::string& chunkSize) {
         nginx_.reset();
-        nginx_ = std::make_unique<NginxServer>(
-            std::string("load_module ") + kModule + ";\n" +
-            NginxServer::baseConfig("rtmp {\n  server {\n    listen 127.0.0.1:${PORT};\n" +
-                                    chunkSize + "    application vod { play " + media_ +
-                                    "; }\n    application live { live on; }\n  }\n}\n"));
+        nginx_ = std::make_unique<NginxServer>(NginxServer::rtmpConfig(media_, chunkSize));
         ASSERT_TRUE(nginx_->running()) << nginx_->why();
     }
 
