@@ -24,33 +24,15 @@ cache=${ZOVOZUDO_BENCH_CACHE:-/tmp/zovozudo-bench}
 zovozudo="$build/zovozudo"
 module=/usr/lib/nginx/modules/ngx_rtmp_module.so
 
-for tool in nginx ffmpeg timeout; do
-    command -v "$tool" >/dev/null 2>&1 || [ -x "/usr/sbin/$tool" ] || {
-        echo "needs $tool" >&2
-        exit 2
-    }
-done
+source bench/lib.sh
+bench_require nginx ffmpeg timeout
 [ -r "$module" ] || { echo "needs nginx's RTMP module ($module)" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "needs GNU time (/usr/bin/time) for the peak memory" >&2; exit 2; }
 [ -x "$zovozudo" ] || { echo "no $zovozudo: build the zovozudo target first" >&2; exit 2; }
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 
-mkdir -p "$cache"
+bench_big_flv "$cache" "$min_mb"
 media="$cache/big.flv"
-if [ ! -s "$media" ] || [ "$(stat -c %s "$media")" -lt $((min_mb * 1024 * 1024)) ]; then
-    echo "making a FLV of at least $min_mb MB in $cache ..."
-    # 10 s of 720p H.264 at about 40 Mbit/s with AAC, then the same clip looped, copied.
-    ffmpeg -nostdin -hide_banner -loglevel error -y \
-        -f lavfi -i "testsrc2=size=1280x720:rate=30" -f lavfi -i "sine=frequency=440:sample_rate=44100" \
-        -t 10 -c:v libx264 -preset ultrafast -b:v 40M -maxrate 40M -bufsize 80M -g 60 \
-        -c:a aac -b:a 128k "$cache/clip.flv.tmp.flv"
-    mv "$cache/clip.flv.tmp.flv" "$cache/clip.flv"
-    clip=$(stat -c %s "$cache/clip.flv")
-    loops=$(( (min_mb * 1024 * 1024 + clip - 1) / clip ))
-    ffmpeg -nostdin -hide_banner -loglevel error -y -stream_loop "$loops" -i "$cache/clip.flv" \
-        -c copy "$cache/big.flv.tmp.flv"
-    mv "$cache/big.flv.tmp.flv" "$media"
-fi
 size=$(stat -c %s "$media")
 
 # nginx in a folder of its own (another benchmark may use the cache's), on a free port: a port
