@@ -1,6 +1,7 @@
 // FLV tags made from RTMP messages: plain audio, video and notify messages become one tag that
 // shares the message's body; aggregate messages carry FLV tags back to back and become one tag
 // each, with copied data.
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -16,32 +17,31 @@ void destroyMessage(RTMP_LIB::RTMPPacket* message) {
     delete message;
 }
 
-void splitAggregate(const RTMP_LIB::RTMPPacket& message, std::deque<FLVPacket*>& queue) {
+}  // namespace
+
+FLVPacket* FLVPacket::nextAggregateTag(const RTMP_LIB::RTMPPacket& message, uint32_t* offset) {
     const uint8_t* const body = message.body;
     const uint64_t size = message.bodySize;
-    uint64_t offset = 0;
-    while (body != nullptr && offset < size) {
-        if (offset + flv::kTagHeaderSize > size) break;
-        const uint8_t* const header = body + offset;
-        const uint32_t dataSize = flv::readBE24(header + 1);
-        if (offset + flv::kTagHeaderSize + dataSize > size) break;
+    const uint64_t at = *offset;
+    if (body == nullptr || at + flv::kTagHeaderSize > size) return nullptr;
+    const uint8_t* const header = body + at;
+    const uint32_t dataSize = flv::readBE24(header + 1);
+    if (at + flv::kTagHeaderSize + dataSize > size) return nullptr;
 
-        uint8_t* const copy = new (std::nothrow) uint8_t[dataSize == 0 ? 1 : dataSize];
-        if (copy == nullptr) break;
-        std::memcpy(copy, header + flv::kTagHeaderSize, dataSize);
+    uint8_t* const copy = new (std::nothrow) uint8_t[dataSize == 0 ? 1 : dataSize];
+    if (copy == nullptr) return nullptr;
+    std::memcpy(copy, header + flv::kTagHeaderSize, dataSize);
 
-        FLVPacket* const packet = new FLVPacket();
-        packet->tagType = header[0];
-        packet->dataSize = dataSize;
-        packet->timestamp = flv::readBE24(header + 4) | (uint32_t(header[7]) << 24);
-        packet->setData(copy);
-        queue.push_back(packet);
-
-        offset += flv::kTagHeaderSize + dataSize + flv::kBackPointerSize;
-    }
+    FLVPacket* const packet = new FLVPacket();
+    packet->tagType = header[0];
+    packet->dataSize = dataSize;
+    packet->timestamp = flv::readBE24(header + 4) | (uint32_t(header[7]) << 24);
+    packet->setData(copy);
+    // The back-pointer behind the data may be missing after the last tag.
+    *offset = static_cast<uint32_t>(
+        std::min<uint64_t>(size, at + flv::kTagHeaderSize + dataSize + flv::kBackPointerSize));
+    return packet;
 }
-
-}  // namespace
 
 void FLVPacket::fromRTMPPacket(RTMP_LIB::RTMPPacket* message, std::deque<FLVPacket*>& queue) {
     if (message == nullptr) return;
@@ -65,10 +65,14 @@ void FLVPacket::fromRTMPPacket(RTMP_LIB::RTMPPacket* message, std::deque<FLVPack
             queue.push_back(packet);
             return;
         }
-        case kMessageAggregate:
-            splitAggregate(*message, queue);
+        case kMessageAggregate: {
+            uint32_t offset = 0;
+            while (FLVPacket* const packet = nextAggregateTag(*message, &offset)) {
+                queue.push_back(packet);
+            }
             destroyMessage(message);
             return;
+        }
         default:
             destroyMessage(message);
             return;

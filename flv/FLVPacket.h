@@ -38,6 +38,11 @@ public:
     // Builds the tags of one complete RTMP message and appends them to |queue|; takes ownership
     // of |message| in every case. Defined in FLVFromRTMP.cpp.
     static void fromRTMPPacket(RTMP_LIB::RTMPPacket* message, std::deque<FLVPacket*>& queue);
+    // The tag of the aggregate message |message| (packet type 22) that begins at |*offset|, with
+    // a copy of its data, and |*offset| moved past it. Null, |*offset| unchanged, when no
+    // complete tag begins there. Lets a caller take the tags of a large aggregate one at a time
+    // instead of holding them all. Defined in FLVFromRTMP.cpp.
+    static FLVPacket* nextAggregateTag(const RTMP_LIB::RTMPPacket& message, uint32_t* offset);
 
     // The second half of read(): fills the payload of a packet whose 15 bytes were read. False
     // when the data size is 0 or the stream ends inside the data.

@@ -38,8 +38,7 @@ public:
     static constexpr int kDefaultBufferTimeMs = 300;
     // Bytes received while playing between two bytes-read reports.
     static constexpr int32_t kBytesReadReportInterval = 614400;
-    // Names of commands awaiting a "_result" that are remembered; later ones (in practice only
-    // the "_result" answers to bandwidth checks, which the server never answers) are not.
+    // Names of commands awaiting a "_result" that are remembered; later ones are not.
     static constexpr size_t kMaxPendingCalls = 1024;
 
     // Time-outs used by new connections unless changed: 30000 ms each, or the values in
@@ -92,7 +91,9 @@ public:
     // --- Commands and messages ---
 
     // Reads and handles messages until a media message arrives; true leaves it complete in
-    // |packet|, owned by the caller. False when the connection closed or a read failed.
+    // |packet|, owned by the caller. False when the connection closed, a read failed, or no media
+    // message came within the receive time-out, whatever else arrived (the connection is then
+    // closed).
     bool GetNextMediaPacket(RTMPPacket& packet);
     void HandleInvoke(const RTMPPacket& packet);
     bool HandleMetadata(const uint8_t* body, uint32_t length);
@@ -125,6 +126,11 @@ public:
     double GetDuration() const { return m_duration; }
     int32_t GetBytesReceived() const { return m_bytesReceived; }
     const std::list<std::string>& GetPendingCalls() const { return m_pendingCalls; }
+    int GetReceiveTimeout() const { return m_receiveTimeoutMs; }
+    // What the server said when it refused or failed the stream with an error status (its code,
+    // then its description in parentheses), which also closed the connection; empty otherwise.
+    // Kept after the close, until the next connect command.
+    const std::string& GetServerError() const { return m_serverError; }
 
 private:
     struct Settings {
@@ -151,6 +157,11 @@ private:
     bool sendControl(uint8_t packetType, uint8_t headerType, int32_t info1,
                      const std::vector<uint8_t>& body);
     void rememberCall(const RTMPPacket& packet);
+    void endWithServerError(const std::string& code, const std::string& description);
+    // For ReadN while GetNextMediaPacket waits: false once its time is up (logged, connection
+    // closed). Otherwise lowers the socket's receive time-out towards what is left, so that no
+    // single read outlasts the wait by more than a fraction of it.
+    bool mediaWaitGoesOn();
 
     platform::Socket m_socket;
     int32_t m_chunkSize;
@@ -174,6 +185,13 @@ private:
     int m_receiveTimeoutMs;
     // While Connect runs: the steady-clock millisecond at which it gives up; 0 otherwise.
     int64_t m_handshakeDeadlineMs;
+
+    // The wait for a media message, bounded as a whole: the steady-clock millisecond by which
+    // GetNextMediaPacket must have one, 0 outside it; and the receive time-out it last set on
+    // the socket, 0 while the socket has the connection's own.
+    int64_t m_mediaDeadlineMs = 0;
+    int m_loweredReceiveTimeoutMs = 0;
+    std::string m_serverError;
 };
 
 }  // namespace RTMP_LIB

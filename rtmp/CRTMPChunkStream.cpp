@@ -200,6 +200,8 @@ void CRTMP::rememberCall(const RTMPPacket& packet) {
         !ReadAmfString(packet.body + 1, packet.bodySize - 1, &method)) {
         return;
     }
+    // Answers to the server's own calls (a bandwidth check) await nothing.
+    if (method == "_result" || method == "_error") return;
     if (m_pendingCalls.size() < kMaxPendingCalls) m_pendingCalls.push_back(method);
 }
 

@@ -1,5 +1,6 @@
 // CRTMP: the commands and control messages it sends, and its handling of what the server sends.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -72,6 +73,22 @@ int32_t toStreamId(double value) {
     return static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(value)));
 }
 
+int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Text from the server on its way into logs and the host's error message: printable ASCII only,
+// and bounded.
+std::string printable(const std::string& text) {
+    constexpr size_t kLimit = 200;
+    std::string out;
+    for (const char c : text.substr(0, kLimit)) out.push_back(c >= 0x20 && c < 0x7F ? c : '?');
+    if (text.size() > kLimit) out += "...";
+    return out;
+}
+
 std::vector<uint8_t> bigEndian16and32(uint16_t first, uint32_t second) {
     std::vector<uint8_t> bytes(6);
     WriteUInt16BE(bytes.data(), 2, first);
@@ -111,6 +128,7 @@ bool CRTMP::sendControl(uint8_t packetType, uint8_t headerType, int32_t info1,
 }
 
 bool CRTMP::SendConnectPacket() {
+    m_serverError.clear();
     BodyWriter body;
     body.string("connect");
     body.number(1.0);
@@ -202,8 +220,7 @@ bool CRTMP::SendCheckBWResult() {
     body.number(static_cast<double>(static_cast<int32_t>(timeGetTime())));
     body.null();
     body.number(static_cast<double>(m_bwCheckCounter));
-    const int32_t info1 =
-        static_cast<int32_t>(22u * static_cast<uint32_t>(m_bwCheckCounter));
+    const int32_t info1 = static_cast<int32_t>(22u * static_cast<uint32_t>(m_bwCheckCounter));
     m_bwCheckCounter = static_cast<int32_t>(static_cast<uint32_t>(m_bwCheckCounter) + 1u);
     return sendInvoke(body.bytes(), 0x03, 1, info1, 0);
 }
@@ -243,6 +260,18 @@ bool CRTMP::SendPing(int16_t type, uint32_t object, uint32_t time) {
 
 bool CRTMP::GetNextMediaPacket(RTMPPacket& packet) {
     static const char kName[] = "RTMP_LIB::CRTMP::GetNextMediaPacket";
+    // A server that keeps sending pings or other chatter would otherwise hold the caller forever:
+    // the receive time-out bounds the whole wait for media, not each read (see ReadN).
+    if (m_loweredReceiveTimeoutMs != 0 && IsConnected()) {
+        platform::SocketSetTimeouts(m_socket, m_receiveTimeoutMs, m_receiveTimeoutMs);
+    }
+    m_loweredReceiveTimeoutMs = 0;
+    m_mediaDeadlineMs = m_receiveTimeoutMs > 0 ? steadyMs() + m_receiveTimeoutMs : 0;
+    struct WaitEnd {
+        int64_t& deadline;
+        ~WaitEnd() { deadline = 0; }
+    } waitEnd{m_mediaDeadlineMs};
+
     while (IsConnected() && ReadPacket(packet)) {
         if (!packet.ready()) {
             packet.free();
@@ -304,6 +333,25 @@ bool CRTMP::GetNextMediaPacket(RTMPPacket& packet) {
     return false;
 }
 
+bool CRTMP::mediaWaitGoesOn() {
+    const int64_t left = m_mediaDeadlineMs - steadyMs();
+    if (left <= 0) {
+        RtmpLog(1, "%s, no media message for %d ms, closing", "RTMP_LIB::CRTMP::GetNextMediaPacket",
+                m_receiveTimeoutMs);
+        Close();
+        return false;
+    }
+    // Lowered in steps of an eighth of the wait: a system call before every read would slow down
+    // a stream that flows.
+    const int bound =
+        m_loweredReceiveTimeoutMs != 0 ? m_loweredReceiveTimeoutMs : m_receiveTimeoutMs;
+    if (left + m_receiveTimeoutMs / 8 < bound) {
+        m_loweredReceiveTimeoutMs = static_cast<int>(left);
+        platform::SocketSetTimeouts(m_socket, m_loweredReceiveTimeoutMs, m_receiveTimeoutMs);
+    }
+    return true;
+}
+
 void CRTMP::HandleInvoke(const RTMPPacket& packet) {
     static const char kName[] = "RTMP_LIB::CRTMP::HandleInvoke";
     if (packet.body == nullptr || packet.bodySize == 0 || packet.body[0] != AMF0_STRING) {
@@ -341,19 +389,35 @@ void CRTMP::HandleInvoke(const RTMPPacket& packet) {
         }
     } else if (method == "_onbwcheck") {
         SendCheckBWResult();
-    } else if (method == "_error") {
-        RtmpLog(1, "rtmp server sent error");
     } else if (method == "close") {
         RtmpLog(1, "rtmp server requested close");
         Close();
-    } else if (method == "onStatus") {
-        const std::string code = object.GetProperty(3).GetObject().GetProperty("code").GetString();
-        RtmpLog(0, "%s, onStatus: %s", kName, code.c_str());
-        if (code == "NetStream.Failed" || code == "NetStream.Play.Failed" ||
-            code == "NetStream.Play.Stop") {
+    } else if (method == "_error" || method == "onStatus") {
+        const AMFObject& info = object.GetProperty(3).GetObject();
+        const std::string& code = info.GetProperty("code").GetString();
+        if (method == "_error") {
+            RtmpLog(1, "rtmp server sent error");
+        } else {
+            RtmpLog(0, "%s, onStatus: %s", kName, code.c_str());
+        }
+        // An error status (a stream not found, a refused connection, ...) means nothing will
+        // come: waiting for media would only end in the receive time-out.
+        if (info.GetProperty("level").GetString() == "error" || code == "NetStream.Failed" ||
+            code == "NetStream.Play.Failed") {
+            endWithServerError(code, info.GetProperty("description").GetString());
+        } else if (code == "NetStream.Play.Stop" || code == "NetStream.Play.UnpublishNotify") {
+            // The publisher of a live stream has gone; what was received is all there is.
             Close();
         }
     }
+}
+
+void CRTMP::endWithServerError(const std::string& code, const std::string& description) {
+    m_serverError = printable(code.empty() ? "an error status without a code" : code);
+    if (!description.empty()) m_serverError += " (" + printable(description) + ")";
+    RtmpLog(1, "%s, server error: %s, closing", "RTMP_LIB::CRTMP::HandleInvoke",
+            m_serverError.c_str());
+    Close();
 }
 
 bool CRTMP::HandleMetadata(const uint8_t* body, uint32_t length) {

@@ -227,6 +227,7 @@ int CRTMP::ReadN(uint8_t* destination, int n) {
     int done = 0;
     while (done < n) {
         if (!IsConnected()) return 0;
+        if (m_mediaDeadlineMs != 0 && !mediaWaitGoesOn()) return 0;
         // During the handshake every wait gets only what is left of Connect's bound.
         const int left = handshakeTimeLeft();
         if (left > 0) platform::SocketSetTimeouts(m_socket, left, left);

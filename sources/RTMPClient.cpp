@@ -1,5 +1,7 @@
 #include "sources/RTMPClient.h"
 
+#include <chrono>
+
 #include <boost/format.hpp>
 
 #include "common/Log.h"
@@ -15,6 +17,7 @@ namespace {
 
 // Ten hours: the server may send as far ahead as it likes.
 constexpr int32_t kBufferTimeMs = 36000000;
+constexpr uint8_t kMessageAggregate = 22;
 
 void fail(vanto::streamer::Error* error, int code, const char* message) {
     if (error == nullptr) return;
@@ -24,7 +27,7 @@ void fail(vanto::streamer::Error* error, int code, const char* message) {
 
 }  // namespace
 
-RTMPClient::RTMPClient() : firstDelivered(false), socketsStarted_(false) {}
+RTMPClient::RTMPClient() : firstDelivered(false), socketsStarted_(false), aggregateOffset_(0) {}
 
 RTMPClient::~RTMPClient() {
     if (connection) {
@@ -34,6 +37,7 @@ RTMPClient::~RTMPClient() {
     }
     // The connection borrows the settings strings; they go only after it.
     firstMessage.reset();
+    aggregate_.reset();
     for (FLVPacket* packet : queue) delete packet;
     queue.clear();
 }
@@ -87,6 +91,14 @@ bool RTMPClient::open(std::wstring location, vanto::streamer::Error* error) {
     firstMessage = std::make_unique<RTMP_LIB::RTMPPacket>();
     if (!connection->GetNextMediaPacket(*firstMessage)) {
         firstMessage.reset();
+        const std::string& refusal = connection->GetServerError();
+        if (!refusal.empty()) {
+            LogError(boost::wformat(L"RTMPClient::open The server refused url (%s): %s") %
+                     location % utf8ToWide(refusal));
+            fail(error, 404,
+                 ("RTMP input: The server reported an error: " + refusal + ".").c_str());
+            return false;
+        }
         LogError(boost::wformat(L"RTMPClient::open Failed to get header from url (%s)!") %
                  location);
         fail(error, 2, "RTMP input: Failed to parse metadata.");
@@ -105,23 +117,57 @@ bool RTMPClient::close() {
     return true;
 }
 
-FLVHeader* RTMPClient::readHeader() { return nullptr; }
+FLVHeader* RTMPClient::readHeader() {
+    return nullptr;
+}
 
 FLVPacket* RTMPClient::readPacket() {
     if (!connection || !connection->IsConnected()) return nullptr;
 
-    if (!firstDelivered && firstMessage) {
-        firstDelivered = true;
-        FLVPacket::fromRTMPPacket(firstMessage.release(), queue);
-    }
-    if (queue.empty()) {
-        auto message = std::make_unique<RTMP_LIB::RTMPPacket>();
-        if (connection->GetNextMediaPacket(*message)) {
-            FLVPacket::fromRTMPPacket(message.release(), queue);
+    // Messages may come that hold no tag (an aggregate with nothing readable in it); they do not
+    // keep the source waiting beyond the receive time-out any more than silence would.
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(connection->GetReceiveTimeout());
+    for (;;) {
+        if (FLVPacket* const tag = takeTag()) return tag;
+        if (!firstDelivered && firstMessage) {
+            firstDelivered = true;
+            accept(std::move(firstMessage));
+            continue;
         }
+        if (!connection->IsConnected()) return nullptr;
+        if (connection->GetReceiveTimeout() > 0 && std::chrono::steady_clock::now() >= deadline) {
+            LogError(boost::wformat(L"RTMPClient::readPacket : no tag in the messages of the last "
+                                    L"%d ms, closing") %
+                     connection->GetReceiveTimeout());
+            connection->Close();
+            return nullptr;
+        }
+        auto message = std::make_unique<RTMP_LIB::RTMPPacket>();
+        if (!connection->GetNextMediaPacket(*message)) return nullptr;
+        accept(std::move(message));
     }
-    if (queue.empty()) return nullptr;
-    FLVPacket* const packet = queue.front();
-    queue.pop_front();
+}
+
+FLVPacket* RTMPClient::takeTag() {
+    if (!queue.empty()) {
+        FLVPacket* const packet = queue.front();
+        queue.pop_front();
+        return packet;
+    }
+    if (!aggregate_) return nullptr;
+    FLVPacket* const packet = FLVPacket::nextAggregateTag(*aggregate_, &aggregateOffset_);
+    if (packet == nullptr) aggregate_.reset();
     return packet;
+}
+
+void RTMPClient::accept(std::unique_ptr<RTMP_LIB::RTMPPacket> message) {
+    // An aggregate may hold a million tags; made all at once they would take many times the
+    // message's memory.
+    if (message->packetType == kMessageAggregate && message->ready()) {
+        aggregate_ = std::move(message);
+        aggregateOffset_ = 0;
+        return;
+    }
+    FLVPacket::fromRTMPPacket(message.release(), queue);
 }
