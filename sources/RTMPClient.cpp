@@ -93,8 +93,7 @@ bool RTMPClient::open(std::wstring location, vanto::streamer::Error* error) {
         firstMessage.reset();
         const std::string& refusal = connection->GetServerError();
         if (!refusal.empty()) {
-            LogError(boost::wformat(L"RTMPClient::open The server refused url (%s): %s") %
-                     location % utf8ToWide(refusal));
+            LogError(boost::wformat(L"RTMPClient::open The server refused url (%s)!") % location);
             fail(error, 404,
                  ("RTMP input: The server reported an error: " + refusal + ".").c_str());
             return false;

@@ -191,7 +191,7 @@ TEST_F(RTMPClientTest, UnusableLocationsFailBeforeConnecting) {
     ::close(listener);
 }
 
-TEST_F(RTMPClientTest, RefusedPortAndSilentServerFailWithTheirCodes) {
+TEST_F(RTMPClientTest, RefusedPortSilentServerAndMissingStreamFailWithTheirCodes) {
     // A port that nothing listens on: bound once, then released.
     const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
     const uint16_t port = bindLoopback(probe);
@@ -205,6 +205,20 @@ TEST_F(RTMPClientTest, RefusedPortAndSilentServerFailWithTheirCodes) {
     RTMPClient empty;
     expectFailure(empty, url("/live/s"), 2, "RTMP input: Failed to parse metadata.",
                   "Failed to get header from url");
+
+    // Refused as nginx does, keeping the connection open: the open ends at once all the same.
+    serve(Message12(5, 0x14, 1,
+                    amf::str("onStatus") + amf::num(0) + amf::null() +
+                        amf::object({{"level", amf::str("error")},
+                                     {"code", amf::str("NetStream.Play.StreamNotFound")},
+                                     {"description", amf::str("No such stream")}})),
+          "", true);
+    release();
+    RTMPClient missing;
+    expectFailure(missing, url("/vod/missing.flv"), 404,
+                  "RTMP input: The server reported an error: NetStream.Play.StreamNotFound (No "
+                  "such stream).",
+                  "The server refused url");
 }
 
 TEST_F(RTMPClientTest, TcUrlNamesHostAndAppWithoutThePort) {
@@ -275,8 +289,8 @@ TEST_F(RTMPClientTest, TagsCarryTheStreamTimeThroughEveryHeaderSize) {
 }
 
 // After the end every read is null, and a tag handed out before stays valid after the source is
-// gone, since it owns its message.
-TEST_F(RTMPClientTest, StreamEndsAtPlayStopOrClose) {
+// gone, since it owns its message. Aggregates with no readable tag in them end nothing.
+TEST_F(RTMPClientTest, StreamEndsAtPlayStopUnpublishOrCloseOnly) {
     struct Case {
         std::string name, bytes;
         bool awaitClose;
@@ -284,8 +298,16 @@ TEST_F(RTMPClientTest, StreamEndsAtPlayStopOrClose) {
     };
     const std::string a0 = Message12(4, 8, 1, audio("a0"));
     const std::string a1 = Message12(4, 8, 1, audio("a1"));
-    for (const Case& c : {Case{"play stop", a0 + OnStatus("NetStream.Play.Stop") + a1, true, {}},
-                          Case{"close", a0 + a1, false, {{8, 0, "a1"}}}}) {
+    const std::string a2 = Message12(4, 8, 1, audio("a2"));
+    const std::string tagPastTheEnd = flvTag(8, 0, audio("x")).substr(0, 12);
+    const std::string noTag = Message12(4, 0x16, 1, tagPastTheEnd.substr(0, 4)) +
+                              Message12(4, 0x16, 1, tagPastTheEnd);
+    for (const Case& c :
+         {Case{"play stop", a0 + OnStatus("NetStream.Play.Stop") + a1, true, {}},
+          Case{"publisher gone", a0 + a1 + OnStatus("NetStream.Play.UnpublishNotify") + a2, true,
+               {{8, 0, "a1"}}},
+          Case{"close", a0 + a1, false, {{8, 0, "a1"}}},
+          Case{"aggregates without a tag", noTag + a0 + noTag + a1, false, {{8, 0, "a1"}}}}) {
         SCOPED_TRACE(c.name);
         serve(c.bytes, "", c.awaitClose);
         release();
