@@ -32,6 +32,8 @@ class NodeMediaServer {
     bool running() const { return pid_ > 0; }
     const std::string& why() const { return why_; }
     uint16_t port() const { return port_; }
+    // The server's folder; what the server prints goes to output.log there.
+    const std::string& dir() const { return dir_; }
     // "rtmp://127.0.0.1:PORT" followed by |path|.
     std::string url(const std::string& path) const;
 

@@ -1,6 +1,8 @@
 // RTMP streams through the command-line host, against nginx with its RTMP module: a file played
-// on demand gives exactly the frames of the file, and a live stream that ffmpeg publishes plays
-// with rising timestamps and ends when the publisher goes away.
+// on demand gives exactly the frames of the file, a missing one is refused at once, and a live
+// stream that ffmpeg publishes plays with rising timestamps and ends when the publisher goes away.
+// ffmpeg as a one-client server and node-media-server relay a live stream whose frames are the
+// file's, to the last one, play after play.
 //
 // nginx sends no script tags in on-demand play and drops a tag whenever its output queue fills at
 // full speed, so the equality is checked on a small file only.
@@ -9,7 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -20,6 +24,8 @@
 #include <gtest/gtest.h>
 
 #include "support/NginxServer.h"
+#include "support/NodeMediaServer.h"
+#include "support/ServerProcess.h"
 #include "support/TestMedia.h"
 #include "CliRunner.h"
 
@@ -30,6 +36,7 @@ namespace {
 using cli_testing::runCli;
 using cli_testing::splitLines;
 using testing_support::NginxServer;
+using testing_support::NodeMediaServer;
 using testing_support::TestMedia;
 
 // A silent server ends the medium after this long instead of the production 30 s.
@@ -66,6 +73,55 @@ std::vector<std::string> withoutDurations(const std::vector<CsvFrame>& frames) {
                       "," + f.sizeAndCrc);
     }
     return out;
+}
+
+// Each type's frames in order: a live relay may interleave the two types differently.
+std::map<std::string, std::vector<std::string>> framesByType(const std::vector<CsvFrame>& frames) {
+    std::map<std::string, std::vector<std::string>> byType;
+    for (const std::string& frame : withoutDurations(frames)) {
+        byType[frame.substr(0, frame.find(','))].push_back(frame);
+    }
+    return byType;
+}
+
+pid_t spawnFfmpeg(const std::vector<std::string>& args) {
+    const std::string ffmpeg = TestMedia::ffmpegPath();
+    std::vector<const char*> argv = {ffmpeg.c_str(), "-loglevel", "error", "-nostdin"};
+    for (const std::string& arg : args) argv.push_back(arg.c_str());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, ffmpeg.c_str(), nullptr, nullptr, const_cast<char* const*>(argv.data()),
+                    environ) != 0) {
+        return 0;
+    }
+    return pid;
+}
+
+// Polls |ready| in 5 ms steps for at most 10 s, while |pid| (if given) runs.
+bool waitUntil(const std::function<bool()>& ready, pid_t pid = 0) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int status = 0;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (pid > 0 && ::waitpid(pid, &status, WNOHANG) == pid) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Whether 127.0.0.1:|port| is listening, read from the kernel's table: a test connection would
+// take the one client that ffmpeg's server accepts.
+bool listensOnLoopback(uint16_t port) {
+    char local[32];
+    std::snprintf(local, sizeof(local), "0100007F:%04X", port);
+    std::stringstream table(testing_support::readWholeFile("/proc/net/tcp"));
+    for (std::string line; std::getline(table, line);) {
+        std::stringstream fields(line);
+        std::string slot, address, remote, state;
+        fields >> slot >> address >> remote >> state;
+        if (address == local && state == "0A") return true;
+    }
+    return false;
 }
 
 class RtmpEndToEndTest : public ::testing::Test {
@@ -172,6 +228,76 @@ TEST_F(RtmpEndToEndTest, ProbeDescribesALiveStream) {
     // the codecs come from the first audio and video tags.
     EXPECT_NE(std::string::npos, probed.out.find("\"video\": {\"codec\": \"h264\"")) << probed.out;
     EXPECT_NE(std::string::npos, probed.out.find("\"sample_rate\": 44100")) << probed.out;
+}
+
+TEST_F(RtmpEndToEndTest, MissingStreamIsRefusedAtOnce) {
+    startNginx("");
+    // nginx keeps the connection open after its refusal: waiting would end in the time-out.
+    const cli_testing::CliResult probed =
+        runCli({"probe", url("/vod/missing.flv")}, kShortTimeouts);
+    EXPECT_NE(0, probed.status);
+    EXPECT_NE(std::string::npos,
+              probed.err.find("error 404: RTMP input: The server reported an error: "
+                              "NetStream.Play.StreamNotFound"))
+        << probed.err;
+}
+
+// ffmpeg closes once it has sent the file; node-media-server never tells its players that the
+// publisher has gone, so they end after the receive time-out.
+TEST(RtmpLiveServersTest, EveryFrameOfTheFileArrivesPlayAfterPlay) {
+    const std::string clip = TestMedia::file(TestMedia::Kind::kH264Aac);
+    if (clip.empty()) GTEST_SKIP() << TestMedia::missingReason(TestMedia::Kind::kH264Aac);
+    const cli_testing::CliResult local = runCli({"frames", clip});
+    ASSERT_EQ(0, local.status) << local.err;
+    const auto expected = framesByType(parseFrames(local.out));
+
+    for (int play = 0; play < 20; ++play) {
+        SCOPED_TRACE("ffmpeg -listen, play " + std::to_string(play));
+        pid_t server = 0;
+        std::string url;
+        for (int attempt = 0; attempt < 5 && server == 0; ++attempt) {
+            const uint16_t port = testing_support::freeLoopbackPort();
+            url = "rtmp://127.0.0.1:" + std::to_string(port) + "/live/s";
+            server = spawnFfmpeg({"-i", clip, "-c", "copy", "-f", "flv", "-listen", "1", url});
+            // A port taken in the meantime makes ffmpeg give up; another one is tried.
+            if (server != 0 && !waitUntil([port] { return listensOnLoopback(port); }, server)) {
+                testing_support::stopChild(server, std::chrono::seconds(5));
+                server = 0;
+            }
+        }
+        ASSERT_NE(0, server);
+        const cli_testing::CliResult played = runCli({"frames", url}, kShortTimeouts);
+        testing_support::stopChild(server, std::chrono::seconds(5));
+        ASSERT_EQ(0, played.status) << played.err;
+        ASSERT_EQ(expected, framesByType(parseFrames(played.out)));
+    }
+
+    NodeMediaServer relay;
+    if (!relay.running()) GTEST_SKIP() << relay.why();
+    const cli_testing::CliOptions shortTimeouts = {{"ZOVOZUDO_RTMP_RECEIVE_TIMEOUT_MS=2000"}};
+    for (int play = 0; play < 5; ++play) {
+        SCOPED_TRACE("node-media-server, play " + std::to_string(play));
+        // A fresh stream each time: the server takes a publisher back within 30 s as the same
+        // stream, with its clock running on.
+        const std::string path = "/live/s" + std::to_string(play);
+        cli_testing::CliResult played;
+        std::thread player([&] { played = runCli({"frames", relay.url(path)}, shortTimeouts); });
+        // The player is in before the publisher starts, so it misses nothing.
+        const bool joined = waitUntil([&] {
+            return testing_support::readWholeFile(relay.dir() + "/output.log")
+                       .find("start play " + path + "\n") != std::string::npos;
+        });
+        if (joined) {
+            const pid_t publisher =
+                spawnFfmpeg({"-i", clip, "-c", "copy", "-f", "flv", relay.url(path)});
+            int status = 0;
+            if (publisher != 0) ::waitpid(publisher, &status, 0);
+        }
+        player.join();
+        ASSERT_TRUE(joined);
+        ASSERT_EQ(0, played.status) << played.err;
+        ASSERT_EQ(expected, framesByType(parseFrames(played.out)));
+    }
 }
 
 }  // namespace
