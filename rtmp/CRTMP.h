@@ -192,6 +192,8 @@ private:
     int64_t m_mediaDeadlineMs = 0;
     int m_loweredReceiveTimeoutMs = 0;
     std::string m_serverError;
+    // A write found the server gone: nothing more can be sent, but what it sent is still read.
+    bool m_sendingEnded = false;
 };
 
 }  // namespace RTMP_LIB

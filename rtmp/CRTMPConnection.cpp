@@ -82,6 +82,7 @@ void CRTMP::Close() {
         m_channelsOut[channel].channel = static_cast<uint8_t>(channel);
     }
     m_playing = false;
+    m_sendingEnded = false;
     m_receiveBufferStart = 0;
     m_receiveBufferCount = 0;
     m_handshakeDeadlineMs = 0;
@@ -249,7 +250,9 @@ int CRTMP::ReadN(uint8_t* destination, int n) {
                                                    static_cast<uint32_t>(r));
             if (static_cast<uint32_t>(m_bytesReceived) - static_cast<uint32_t>(m_bytesReported) >
                 static_cast<uint32_t>(kBytesReadReportInterval)) {
-                if (!SendBytesReceived() || !IsConnected()) return 0;
+                // A report that cannot go out any more ends nothing: the server may have sent
+                // its last messages and gone.
+                if (!SendBytesReceived() && !IsConnected()) return 0;
             }
         }
     }
@@ -260,13 +263,21 @@ bool CRTMP::WriteN(const uint8_t* source, int n) {
     static const char kName[] = "RTMP_LIB::CRTMP::WriteN";
     int left = n;
     while (left > 0) {
-        if (!IsConnected()) return false;
+        if (!IsConnected() || m_sendingEnded) return false;
         const int timeLeft = handshakeTimeLeft();
         if (timeLeft > 0) platform::SocketSetTimeouts(m_socket, timeLeft, timeLeft);
         const int sent = platform::SocketSend(m_socket, source, size_t(left));
         if (sent < 0) {
-            RtmpLog(1, "%s, RTMP send error %d (%d bytes)", kName, GetSockError(), left);
-            Close();
+            const int error = GetSockError();
+            RtmpLog(1, "%s, RTMP send error %d (%d bytes)", kName, error, left);
+            // A server that finished sending and went away (ffmpeg's one-client server does)
+            // resets the connection when something more arrives; what it sent before still waits
+            // to be read, so only the sending ends.
+            if (error == EPIPE || error == ECONNRESET) {
+                m_sendingEnded = true;
+            } else {
+                Close();
+            }
             return false;
         }
         if (sent == 0) break;

@@ -214,6 +214,24 @@ TEST(CRTMPCommandsTest, ChatterWithoutMediaEndsAfterTheReceiveTimeout) {
               lines.end());
 }
 
+// ffmpeg's one-client server sends the whole stream after createStream's result and goes: the
+// client's answers then meet a reset, and what the server sent must still be read.
+TEST(CRTMPCommandsTest, WhatAServerSentBeforeItWentAwayIsRead) {
+    ScriptedRtmpServer server([](RtmpServerConnection& s) {
+        RtmpMessage m;
+        if (!s.acceptConnect(&m)) return;
+        s.send(Invoke("_result", 1) + Invoke("_result", 2, amf::num(1)) + Message12(4, 8, 1, "A"));
+    });
+    CRTMP client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", server.port(), "s", "a", 0, nullptr, 0));
+    server.join();
+    RTMPPacket packet;
+    ASSERT_TRUE(client.GetNextMediaPacket(packet));
+    EXPECT_EQ(std::string(1, 'A'), std::string(reinterpret_cast<char*>(packet.body), 1));
+    packet.free();
+    EXPECT_FALSE(client.GetNextMediaPacket(packet));
+}
+
 TEST(CRTMPCommandsTest, FindPropertyDeepStopsAtTheFirstNestedObject) {
     RTMP_LIB::AMFObject object;
     const std::string bytes = amf::str("onMetaData") +
