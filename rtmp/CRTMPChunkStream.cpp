@@ -120,6 +120,8 @@ bool CRTMP::ReadPacket(RTMPPacket& packet) {
 
 bool CRTMP::readChunkBody(RTMPPacket& record, uint32_t chunk) {
     static const char kName[] = "RTMP_LIB::CRTMP::ReadPacket";
+    // A failed read closes the connection, which clears (or destroys) the record.
+    const uint32_t bodySize = record.bodySize;
     while (chunk > 0) {
         const uint32_t step = std::max(kBodyGrowthStep, record.bodyCapacity);
         const uint32_t wanted = record.bytesRead + std::min(chunk, step);
@@ -133,7 +135,7 @@ bool CRTMP::readChunkBody(RTMPPacket& record, uint32_t chunk) {
         const int got = ReadN(record.body + record.bytesRead, static_cast<int>(piece));
         if (got != static_cast<int>(piece)) {
             RtmpLog(1, "%s, failed to read RTMP packet body. len: %lu", kName,
-                    static_cast<unsigned long>(record.bodySize));
+                    static_cast<unsigned long>(bodySize));
             return false;
         }
         record.bytesRead += piece;
