@@ -131,7 +131,6 @@ public:
     void SetSendTimeout(int milliseconds) { m_sendTimeoutMs = milliseconds; }
     // The size of the chunks the server sends.
     int32_t GetChunkSize() const { return m_chunkSize; }
-    int32_t GetAckWindow() const { return m_ackWindow; }
     int32_t GetStreamId() const { return m_streamId; }
     bool IsPlaying() const { return m_playing; }
     double GetDuration() const { return m_duration; }
@@ -158,9 +157,12 @@ private:
     // The time left before the handshake deadline (at least 1 ms), or 0 when none is set.
     int handshakeTimeLeft() const;
     bool readChunkBody(RTMPPacket& record, uint32_t chunk);
-    // Makes the receive buffer hold |n| bytes (at most kMaxBasicHeaderExtra + 2 or so) without
-    // taking them: false when the server closed first or the read failed (then closed).
+    // Makes the receive buffer hold |n| bytes (a few) and points |*bytes| at them without taking
+    // them: false when the server closed first (what arrived stays for ReadN) or the read failed
+    // (then the connection is closed).
     bool peekN(int n, const uint8_t** bytes);
+    // One receive of at most |room| bytes, counted for the bytes-read report: the bytes, 0 when
+    // the server closed, -1 after a failure (then the connection is closed).
     int receiveSome(uint8_t* destination, int room);
     bool sendInvoke(const std::vector<uint8_t>& body, uint8_t channel, uint8_t headerType,
                     int32_t info1, int32_t info2);
