@@ -90,8 +90,8 @@ std::vector<ReadCase> readCases() {
         // remain before the next header or the end of the stream.
         {"ExtendedTimestampOnlyOnTheFirstChunk",
          Message12(4, 8, 1, filled('e', 200), 128, 0x01020304, false) +
-             Message12(5, 9, 1, filled('f', 130), 128, 0x01020304, false) + Message12(6, 9, 1, "g") +
-             Message12(7, 9, 1, filled('h', 130), 128, 0x01020304, false),
+             Message12(5, 9, 1, filled('f', 130), 128, 0x01020304, false) +
+             Message12(6, 9, 1, "g") + Message12(7, 9, 1, filled('h', 130), 128, 0x01020304, false),
          {"ch4 t8 ts16909060 sid1 200/128", "ch4 t8 ts16909060 sid1 200 " + filled('e', 200),
           "ch5 t9 ts16909060 sid1 130/128", "ch5 t9 ts16909060 sid1 130 " + filled('f', 130),
           "ch6 t9 ts0 sid1 1 g", "ch7 t9 ts16909060 sid1 130/128",

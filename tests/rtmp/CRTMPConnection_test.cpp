@@ -245,9 +245,8 @@ TEST(CRTMPSessionTest, ExchangeFromConnectToStop) {
             if (!s.acceptConnect(&m)) return;
             std::string hello = Message12(2, 1, 0, BigEndian(64, 4));
             if (window != 0) hello += Message12(2, 5, 0, BigEndian(window, 4));
-            s.send(hello + Invoke("_result", 1,
-                                  amf::object({{"code", amf::str("NetConnection.Connect.Success")}}),
-                                  64));
+            const std::string success = amf::str("NetConnection.Connect.Success");
+            s.send(hello + Invoke("_result", 1, amf::object({{"code", success}}), 64));
             if (!next() || !next() || !next()) return;  // server BW, ping 3, createStream
             s.send(Invoke("_result", 2, amf::num(1.0), 64));
             if (!next() || !next()) return;  // ping 3 with the buffer length, play
@@ -262,7 +261,9 @@ TEST(CRTMPSessionTest, ExchangeFromConnectToStop) {
             s.send(Message12(2, 4, 0, ping6, 64));
             if (!next()) return;  // ping 7
             std::string media = Message12(2, 1, 0, BigEndian(65536, 4));
-            for (int i = 0; i < big; ++i) media += Message12(6, 9, 1, std::string(6132, 'v'), 65536);
+            for (int i = 0; i < big; ++i) {
+                media += Message12(6, 9, 1, std::string(6132, 'v'), 65536);
+            }
             s.send(media + Message12(4, 8, 1, std::string(10, 'b')));
             if (!next()) return;  // bytes read
             s.send(OnStatus("NetStream.Play.Stop"));
