@@ -163,7 +163,8 @@ Sample sampleProcess() {
         }
     }
     if (DIR* folder = ::opendir("/proc/self/fd")) {
-        while (const dirent* entry = ::readdir(folder)) sample.descriptors += entry->d_name[0] != '.';
+        while (const dirent* entry = ::readdir(folder))
+            sample.descriptors += entry->d_name[0] != '.';
         ::closedir(folder);
         --sample.descriptors;  // the folder's own
     }
@@ -345,29 +346,32 @@ int main(int argc, char** argv) {
     const double cpuPer = cpu / measured / n * 100.0;
     std::printf("media %d: %d opened, %d failed, all opened in %.2f s, stopped in %.2f s\n", count,
                 opened, failed, openAll, stopAll);
-    std::printf("frames: %llu delivered, %llu sent, %llu lost (%d media lost frames, %d ended "
-                "early)\n",
-                static_cast<unsigned long long>(frames),
-                static_cast<unsigned long long>(frames + lost),
-                static_cast<unsigned long long>(lost), lossy, ended);
+    std::printf(
+        "frames: %llu delivered, %llu sent, %llu lost (%d media lost frames, %d ended "
+        "early)\n",
+        static_cast<unsigned long long>(frames), static_cast<unsigned long long>(frames + lost),
+        static_cast<unsigned long long>(lost), lossy, ended);
     std::printf("resident: %.1f MiB before, %.1f MiB peak while open: %.3f MiB per medium\n",
                 base.residentMiB, peak.residentMiB, residentPer);
     std::printf("resident growth during the window: %.3f MiB per medium and minute\n",
                 (residentAtEnd - residentAtStart) / n / measured * 60.0);
-    std::printf("threads: %d before, %d while open: %.2f per medium (the pulling thread "
-                "included); %d after closing\n",
-                base.threads, peak.threads, threadsPer, after.threads);
+    std::printf(
+        "threads: %d before, %d while open: %.2f per medium (the pulling thread "
+        "included); %d after closing\n",
+        base.threads, peak.threads, threadsPer, after.threads);
     std::printf("descriptors: %d before, %d while open: %.2f per medium; %d after closing\n",
                 base.descriptors, peak.descriptors, descriptorsPer, after.descriptors);
     std::printf("threads while open:%s\n", threadNames.c_str());
     std::printf("descriptors while open:%s\n", descriptorKinds.c_str());
     std::printf("CPU: %.2f s in %.1f s: %.3f %% of a core per medium\n", cpu, measured, cpuPer);
-    std::printf("RESULT n=%d opened=%d failed=%d open_s=%.3f frames=%llu lost=%llu lossy=%d "
-                "ended=%d rss_base_mib=%.2f rss_mib=%.2f threads_base=%d threads=%d "
-                "threads_after=%d fds_base=%d fds=%d fds_after=%d cpu_s=%.3f window_s=%.2f rss_growth_mib=%.2f\n",
-                count, opened, failed, openAll, static_cast<unsigned long long>(frames),
-                static_cast<unsigned long long>(lost), lossy, ended, base.residentMiB,
-                peak.residentMiB, base.threads, peak.threads, after.threads, base.descriptors,
-                peak.descriptors, after.descriptors, cpu, measured, residentAtEnd - residentAtStart);
+    std::printf(
+        "RESULT n=%d opened=%d failed=%d open_s=%.3f frames=%llu lost=%llu lossy=%d "
+        "ended=%d rss_base_mib=%.2f rss_mib=%.2f threads_base=%d threads=%d "
+        "threads_after=%d fds_base=%d fds=%d fds_after=%d cpu_s=%.3f window_s=%.2f "
+        "rss_growth_mib=%.2f\n",
+        count, opened, failed, openAll, static_cast<unsigned long long>(frames),
+        static_cast<unsigned long long>(lost), lossy, ended, base.residentMiB, peak.residentMiB,
+        base.threads, peak.threads, after.threads, base.descriptors, peak.descriptors,
+        after.descriptors, cpu, measured, residentAtEnd - residentAtStart);
     return failed == 0 && ended == 0 ? 0 : 1;
 }

@@ -4,8 +4,10 @@
 // never mix, and the one process-wide log takes whole lines from all three.
 #include <zlib.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -13,8 +15,12 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TextConversion.h"
+#include "flv/FLVHeader.h"
+#include "flv/FLVPacket.h"
 #include "host/RecordingHost.h"
 #include "plugin/ZOVOzudo.h"
+#include "sources/HTTPClient.h"
 #include "support/LogTestEnvironment.h"
 #include "support/NginxServer.h"
 #include "support/TestMedia.h"
@@ -120,8 +126,7 @@ TEST(ManyMediaTest, ThreeKindsAtOnceKeepToTheirOwnFramesAndShareOneLog) {
         threads.emplace_back([&medium = media[i], &plugin = *plugins[i]] {
             for (int loop = 0; loop < kLoops; ++loop) {
                 std::string failure;
-                medium.played.push_back(
-                    play(plugin, medium.location, medium.protocol, &failure));
+                medium.played.push_back(play(plugin, medium.location, medium.protocol, &failure));
                 if (!failure.empty()) medium.failures.push_back(failure);
             }
         });
@@ -133,8 +138,8 @@ TEST(ManyMediaTest, ThreeKindsAtOnceKeepToTheirOwnFramesAndShareOneLog) {
         EXPECT_TRUE(medium.failures.empty()) << medium.location << ": " << medium.failures[0];
         for (const std::vector<Frame>& frames : medium.played) {
             EXPECT_TRUE(frames == medium.expected)
-                << medium.location << ": " << frames.size() << " frames, "
-                << medium.expected.size() << " expected";
+                << medium.location << ": " << frames.size() << " frames, " << medium.expected.size()
+                << " expected";
         }
     }
     const std::regex line(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} \[[A-Z ]{5}\] - .*)");
@@ -148,6 +153,44 @@ TEST(ManyMediaTest, ThreeKindsAtOnceKeepToTheirOwnFramesAndShareOneLog) {
     }
     for (size_t i = 0; i < media.size(); ++i) {
         EXPECT_EQ(kLoops, opens[i]) << media[i].location;
+    }
+}
+
+// Regression: the first HTTP sources of a process, opened at the same moment, each started a Qt
+// application of their own (or replaced the starting one's thread, which ends the process).
+TEST(ManyMediaTest, HttpSourcesOpenedAtOnceShareOneApplication) {
+    const std::string file = TestMedia::file(TestMedia::Kind::kFlv1Mp3);
+    if (file.empty()) GTEST_SKIP() << TestMedia::missingReason(TestMedia::Kind::kFlv1Mp3);
+    NginxServer http(NginxServer::httpConfig(TestMedia::tempDir()));
+    if (!http.running()) GTEST_SKIP() << http.why();
+    const std::string url = http.url(file.substr(file.rfind('/')));
+    constexpr int kSources = 6;
+    for (int round = 0; round < kLoops; ++round) {
+        std::mutex mutex;
+        std::condition_variable gate;
+        bool go = false;
+        std::vector<int> tags(kSources, -1);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kSources; ++i) {
+            threads.emplace_back([&, i] {
+                {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    gate.wait(lock, [&] { return go; });
+                }
+                HTTPClient source;
+                if (!source.open(utf8ToWide(url.c_str()), nullptr)) return;
+                delete source.readHeader();
+                for (tags[i] = 0; FLVPacket* packet = source.readPacket(); ++tags[i]) delete packet;
+            });
+        }
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            go = true;
+        }
+        gate.notify_all();
+        for (std::thread& thread : threads) thread.join();
+        for (int count : tags) EXPECT_EQ(tags[0], count) << "round " << round;
+        EXPECT_GT(tags[0], 10) << "round " << round;
     }
 }
 
