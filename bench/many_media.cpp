@@ -280,6 +280,7 @@ int main(int argc, char** argv) {
     // Each open is bounded by the plug-in's own time-outs; this bound is for a plug-in that
     // would not keep them.
     int opened = 0, failed = 0;
+    double openAll = 0;
     {
         std::unique_lock<std::mutex> lock(shared.mutex);
         shared.changed.wait_until(lock, shared.launch + std::chrono::seconds(120), [&] {
@@ -290,9 +291,8 @@ int main(int argc, char** argv) {
             }
             return opened + failed == count;
         });
+        for (const auto& run : runs) openAll = std::max(openAll, run->openedAt);
     }
-    double openAll = 0;
-    for (const auto& run : runs) openAll = std::max(openAll, run->openedAt);
 
     std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
     const double cpuStart = cpuSeconds();
