@@ -261,9 +261,9 @@ bool CRTMP::SendPing(int16_t type, uint32_t object, uint32_t time) {
 bool CRTMP::GetNextMediaPacket(RTMPPacket& packet) {
     static const char kName[] = "RTMP_LIB::CRTMP::GetNextMediaPacket";
     // A server that keeps sending pings or other chatter would otherwise hold the caller forever:
-    // the receive time-out bounds the whole wait for media, not each read (see ReadN).
+    // the receive time-out bounds the whole wait for media, not each read (see receiveSome).
     if (m_loweredReceiveTimeoutMs != 0 && IsConnected()) {
-        platform::SocketSetTimeouts(m_socket, m_receiveTimeoutMs, m_receiveTimeoutMs);
+        platform::SocketSetTimeouts(m_socket, m_receiveTimeoutMs, m_sendTimeoutMs);
     }
     m_loweredReceiveTimeoutMs = 0;
     m_mediaDeadlineMs = m_receiveTimeoutMs > 0 ? steadyMs() + m_receiveTimeoutMs : 0;
@@ -290,6 +290,7 @@ bool CRTMP::GetNextMediaPacket(RTMPPacket& packet) {
                 break;
             case RTMP_PACKET_SERVER_BW:
                 RtmpLog(0, "%s, received: server BW", kName);
+                HandleServerBW(packet);
                 break;
             case RTMP_PACKET_CLIENT_BW:
                 RtmpLog(0, "%s, received: client BW", kName);
@@ -347,7 +348,7 @@ bool CRTMP::mediaWaitGoesOn() {
         m_loweredReceiveTimeoutMs != 0 ? m_loweredReceiveTimeoutMs : m_receiveTimeoutMs;
     if (left + m_receiveTimeoutMs / 8 < bound) {
         m_loweredReceiveTimeoutMs = static_cast<int>(left);
-        platform::SocketSetTimeouts(m_socket, m_loweredReceiveTimeoutMs, m_receiveTimeoutMs);
+        platform::SocketSetTimeouts(m_socket, m_loweredReceiveTimeoutMs, m_sendTimeoutMs);
     }
     return true;
 }
@@ -380,12 +381,15 @@ void CRTMP::HandleInvoke(const RTMPPacket& packet) {
             SendCreateStream();
         } else if (called == "createStream") {
             m_streamId = toStreamId(object.GetProperty(3).GetNumber());
+            // The buffer length goes first: nginx-rtmp paces an on-demand play by the length
+            // it knows when play arrives, and one announced while frames already flow left it
+            // waiting for hours when the file's timestamps start far from zero.
+            SendPing(3, 1, static_cast<uint32_t>(m_bufferTimeMs));
             SendPlay();
             if (m_settings.seekTime > 0) {
                 RtmpLog(0, "%s, sending seek: %f ms", kName, m_settings.seekTime);
                 SendSeek(m_settings.seekTime);
             }
-            SendPing(3, 1, static_cast<uint32_t>(m_bufferTimeMs));
         }
     } else if (method == "_onbwcheck") {
         SendCheckBWResult();
