@@ -300,8 +300,8 @@ TEST_F(RTMPClientTest, StreamEndsAtPlayStopUnpublishOrCloseOnly) {
     const std::string a1 = Message12(4, 8, 1, audio("a1"));
     const std::string a2 = Message12(4, 8, 1, audio("a2"));
     const std::string tagPastTheEnd = flvTag(8, 0, audio("x")).substr(0, 12);
-    const std::string noTag = Message12(4, 0x16, 1, tagPastTheEnd.substr(0, 4)) +
-                              Message12(4, 0x16, 1, tagPastTheEnd);
+    const std::string noTag =
+        Message12(4, 0x16, 1, tagPastTheEnd.substr(0, 4)) + Message12(4, 0x16, 1, tagPastTheEnd);
     for (const Case& c :
          {Case{"play stop", a0 + OnStatus("NetStream.Play.Stop") + a1, true, {}},
           Case{"publisher gone", a0 + a1 + OnStatus("NetStream.Play.UnpublishNotify") + a2, true,
