@@ -6,7 +6,6 @@
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -46,8 +45,7 @@ void shutDownNetworkSockets() {
         char* end = nullptr;
         const long fd = std::strtol(entry->d_name, &end, 10);
         if (end == entry->d_name || *end != '\0' || fd == dirfd(descriptors)) continue;
-        struct stat info;
-        if (fstat(static_cast<int>(fd), &info) != 0 || !S_ISSOCK(info.st_mode)) continue;
+        // Fails on what is not a socket.
         sockaddr_storage address = {};
         socklen_t length = sizeof(address);
         if (getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&address), &length) != 0)
