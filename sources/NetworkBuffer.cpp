@@ -17,6 +17,7 @@ NetworkBuffer::NetworkBuffer()
       waiters_(0),
       wakeAt_(std::numeric_limits<uint64_t>::max()),
       wakeups_(0),
+      demand_(0),
       endOfStream(false) {}
 
 NetworkBuffer::~NetworkBuffer() {
@@ -46,9 +47,10 @@ void NetworkBuffer::notifyLocked() {
     if (waiters_ > 0 && size >= wakeAt_) lock.broadcast();
 }
 
-void NetworkBuffer::readFromNetwork(QIODevice* device) {
+void NetworkBuffer::readFromNetwork(QIODevice* device, uint64_t limit) {
     bool failed = false;
-    int64_t remaining = device->bytesAvailable();
+    int64_t remaining = static_cast<int64_t>(std::min<uint64_t>(
+        static_cast<uint64_t>(std::max<int64_t>(device->bytesAvailable(), 0)), limit));
     while (remaining > 0) {
         // The copy from the device runs without the lock, so that the reader is not held up
         // by it: bytes past |size| are the producer's alone, and the block that holds them is
@@ -198,10 +200,14 @@ bool NetworkBuffer::waitForData(uint64_t count, int32_t milliseconds) {
     const uint64_t wakeups = wakeups_;
     ++waiters_;
     wakeAt_ = std::min(wakeAt_, readPosition + count);
+    demand_ = std::max(demand_, count);
     while (size - readPosition < count && !isEndOfStream() && wakeups_ == wakeups) {
         if (!lock.timedWait(deadline)) break;
     }
-    if (--waiters_ == 0) wakeAt_ = std::numeric_limits<uint64_t>::max();
+    if (--waiters_ == 0) {
+        wakeAt_ = std::numeric_limits<uint64_t>::max();
+        demand_ = 0;
+    }
     return size - readPosition >= count;
 }
 
@@ -209,6 +215,11 @@ void NetworkBuffer::wakeWaiters() {
     PScopedLock guard(lock);
     ++wakeups_;
     lock.broadcast();
+}
+
+uint64_t NetworkBuffer::demand() {
+    PScopedLock guard(lock);
+    return demand_;
 }
 
 uint64_t NetworkBuffer::discardedBytes() {

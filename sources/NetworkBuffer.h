@@ -39,9 +39,9 @@ class NetworkBuffer {
     NetworkBuffer(const NetworkBuffer&) = delete;
     NetworkBuffer& operator=(const NetworkBuffer&) = delete;
 
-    // Appends everything |device| has available. A read error is logged; the bytes read before
-    // it are kept.
-    void readFromNetwork(QIODevice* device);
+    // Appends everything |device| has available, at most |limit| bytes. A read error is logged;
+    // the bytes read before it are kept.
+    void readFromNetwork(QIODevice* device, uint64_t limit = UINT64_MAX);
     // Appends |count| bytes.
     void append(const uint8_t* bytes, size_t count);
 
@@ -68,6 +68,10 @@ class NetworkBuffer {
     bool waitForData(uint64_t count, int32_t milliseconds);
     // Releases every caller of waitForData now (a source that closes calls it).
     void wakeWaiters();
+    // The unread count that a caller of waitForData waits for now, 0 when none waits. A producer
+    // that holds bytes back to bound memory takes them while this is more than it holds: bytes
+    // that a reader waits for must never be held back.
+    uint64_t demand();
 
     // Bytes dropped from the front so far, and bytes held (history and unread).
     uint64_t discardedBytes();
@@ -95,5 +99,6 @@ class NetworkBuffer {
     int waiters_;
     uint64_t wakeAt_;   // size at which a waiter wants to be woken; the smallest of them
     uint64_t wakeups_;  // counts wakeWaiters calls, so that a waiter sees one that it slept through
+    uint64_t demand_;   // the largest count that a waiter waits for
     std::atomic<bool> endOfStream;
 };
