@@ -80,7 +80,14 @@ class NetworkBuffer {
   private:
     // Held bytes live in fixed-size blocks, so that an arrival copies only itself and dropping
     // history frees whole blocks: appending costs O(bytes appended) whatever the buffer holds.
-    static constexpr size_t kBlockSize = 256 * 1024;
+    // One huge page: the history keeps about 64 MiB cycling through the blocks, always cold, and
+    // with small pages every 4 KiB of it cost a TLB miss and, on first use, a page fault.
+    static constexpr size_t kBlockSize = 2 * 1024 * 1024;
+    struct BlockDeleter {
+        void operator()(uint8_t* block) const;
+    };
+    using Block = std::unique_ptr<uint8_t[], BlockDeleter>;
+    static Block newBlock();
 
     // Writable room at the end of the held bytes, a new block when the last one is full. Only
     // the producer writes there, and that block is kept until the buffer is destroyed or the
@@ -90,9 +97,9 @@ class NetworkBuffer {
     void notifyLocked();
 
     PCondMutex lock;  // recursive; guards every member below except endOfStream
-    std::deque<std::unique_ptr<uint8_t[]>> blocks_;
-    std::vector<std::unique_ptr<uint8_t[]>> spare_;  // dropped blocks, reused before new ones
-    size_t head_;                                    // index in blocks_[0] of the first held byte
+    std::deque<Block> blocks_;
+    std::vector<Block> spare_;  // dropped blocks, reused before new ones
+    size_t head_;               // index in blocks_[0] of the first held byte
     uint64_t readPosition;
     uint64_t discarded;
     uint64_t size;
