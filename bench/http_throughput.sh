@@ -127,8 +127,8 @@ echo "median CPU seconds: zovozudo $pcm, curl $ccm, ffmpeg $fcm"
 awk -v p="$pm" -v c="$cm" -v f="$fm" -v pc="$pcm" -v cc="$ccm" -v fc="$fcm" -v s="$size" \
     -v k="$peak" 'BEGIN {
     printf "throughput MB/s: zovozudo %.0f, curl %.0f, ffmpeg %.0f\n", s / p / 1e6, s / c / 1e6, s / f / 1e6
-    printf "zovozudo / curl:   wall %.2f, CPU %s (goal <= 1.3 each)\n", p / c, cc > 0 ? sprintf("%.2f", pc / cc) : "n/a"
-    printf "zovozudo / ffmpeg: wall %.2f, CPU %s (goal < 1 each)\n", p / f, fc > 0 ? sprintf("%.2f", pc / fc) : "n/a"
+    printf "zovozudo / curl:   wall %.2f, CPU %s (goal <= 1.3 each)\n", p / c, (cc > 0 ? sprintf("%.2f", pc / cc) : "n/a")
+    printf "zovozudo / ffmpeg: wall %.2f, CPU %s (goal < 1 each)\n", p / f, (fc > 0 ? sprintf("%.2f", pc / fc) : "n/a")
     printf "zovozudo peak memory: %.1f MiB (goal < 100)\n", k / 1024
 }'
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
