@@ -9,6 +9,7 @@ ZOVOZUDO_PACKAGES=(
 )
 
 zovozudo_install_deps() {
+    zovozudo_install_node_media_server
     local missing=()
     local package
     for package in "${ZOVOZUDO_PACKAGES[@]}"; do
@@ -25,4 +26,31 @@ zovozudo_install_deps() {
         "${missing[@]}" >/dev/null
     if command -v systemctl >/dev/null 2>&1; then $sudo systemctl stop nginx >/dev/null 2>&1 || true; fi
     $sudo service nginx stop >/dev/null 2>&1 || true
+}
+
+# node-media-server, a second live RTMP server for the tests, from npm into the source tree's
+# .deps folder (ignored by git), only when that version is not there yet. It needs node 20 or
+# later; where apt has no such node the tests that want it skip.
+ZOVOZUDO_NODE_MEDIA_SERVER_VERSION=4.4.3
+
+zovozudo_install_node_media_server() {
+    local root
+    root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/.deps/node-media-server"
+    local package=$root/node_modules/node-media-server/package.json
+    if [ -f "$package" ] &&
+        grep -q "\"version\": *\"$ZOVOZUDO_NODE_MEDIA_SERVER_VERSION\"" "$package"; then
+        return 0
+    fi
+    if ! command -v npm >/dev/null 2>&1; then
+        local sudo=""
+        [ "$(id -u)" -ne 0 ] && sudo="sudo"
+        echo "Installing: nodejs npm"
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+            nodejs npm >/dev/null
+    fi
+    echo "Installing: node-media-server@$ZOVOZUDO_NODE_MEDIA_SERVER_VERSION into $root"
+    mkdir -p "$root"
+    npm install --prefix "$root" --no-save --no-audit --no-fund --loglevel=error \
+        "node-media-server@$ZOVOZUDO_NODE_MEDIA_SERVER_VERSION" >/dev/null
 }

@@ -1,20 +1,16 @@
 #include "support/NginxServer.h"
 
-#include <arpa/inet.h>
+#include "support/ServerProcess.h"
+
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace testing_support {
@@ -26,32 +22,6 @@ constexpr auto kStartDeadline = std::chrono::seconds(10);
 constexpr auto kStopDeadline = std::chrono::seconds(10);
 constexpr auto kPollStep = std::chrono::milliseconds(5);
 
-uint16_t freeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    ::close(fd);
-    return port;
-}
-
-bool accepts(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    ::close(fd);
-    return ok;
-}
-
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
     for (size_t at = text.find(from); at != std::string::npos;
          at = text.find(from, at + to.size())) {
@@ -60,25 +30,10 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 }  // namespace
 
 std::string NginxServer::binary() {
-    const char* path = std::getenv("PATH");
-    std::stringstream folders(std::string(path ? path : "") + ":/usr/sbin:/usr/local/sbin");
-    std::string folder;
-    while (std::getline(folders, folder, ':')) {
-        if (folder.empty()) continue;
-        const std::string candidate = folder + "/nginx";
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return "";
+    return findExecutable("nginx", "/usr/sbin:/usr/local/sbin");
 }
 
 std::string NginxServer::baseConfig(const std::string& blocks) {
@@ -91,7 +46,9 @@ std::string NginxServer::baseConfig(const std::string& blocks) {
            blocks;
 }
 
-const char* NginxServer::rtmpModule() { return "/usr/lib/nginx/modules/ngx_rtmp_module.so"; }
+const char* NginxServer::rtmpModule() {
+    return "/usr/lib/nginx/modules/ngx_rtmp_module.so";
+}
 
 std::string NginxServer::rtmpConfig(const std::string& vodRoot, const std::string& serverLines) {
     // load_module must come before every other directive.
@@ -187,12 +144,12 @@ bool NginxServer::startOnce(const std::string& configTemplate, bool* portTaken) 
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
-            const std::string errors = readFile(dir_ + "/error.log") + readFile(output);
+            const std::string errors = readWholeFile(dir_ + "/error.log") + readWholeFile(output);
             *portTaken = errors.find("Address already in use") != std::string::npos;
             why_ = "nginx ended at start: " + errors;
             return false;
         }
-        if (accepts(port_)) return true;
+        if (acceptsOnLoopback(port_)) return true;
         std::this_thread::sleep_for(kPollStep);
     }
     why_ = "nginx did not accept connections in time";
@@ -202,17 +159,7 @@ bool NginxServer::startOnce(const std::string& configTemplate, bool* portTaken) 
 
 void NginxServer::stop() {
     if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + kStopDeadline;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(kPollStep);
-    }
+    stopChild(pid_, kStopDeadline);
     pid_ = -1;
 }
 
