@@ -20,13 +20,15 @@ using vanto::streamer::PluginErrorCodes;
 namespace {
 
 // The examination of a medium reads tags until every stream it expects has shown its first
-// tag, but no further than 1,000 tags (script tags included) or 10 s of stream time after the
-// first tag, whichever comes first. A player that joins a live stream between two key frames
-// gets several seconds of audio before the first video tag, so a small count of tags is not
-// enough. The stream time also bounds the wait on a live source: tags come in real time, and
-// each read is bounded by the source's own time-out.
+// tag, but no further than 1,000 tags (script tags included), 10 s of stream time after the
+// first tag or 32 MiB of tag data, whichever comes first. A player that joins a live stream
+// between two key frames gets several seconds of audio before the first video tag, so a small
+// count of tags is not enough. The stream time also bounds the wait on a live source: tags come
+// in real time, and each read is bounded by the source's own time-out. The data bound keeps
+// the memory of the queued tags, and the time spent on huge script tags, small.
 constexpr int kMaxExaminedTags = 1000;
 constexpr uint32_t kMaxExaminedStreamTime = 10000;  // milliseconds
+constexpr uint64_t kMaxExaminedBytes = 32 << 20;
 
 // Without a frame rate from the metadata or the codec configuration, the rate is taken from
 // the timestamps of this many video frames (the examination reads on for them within its
@@ -169,6 +171,7 @@ bool ZOVOzudo::getFileInformation() {
     bool foundVideo = false;
     std::optional<uint32_t> firstTimestamp;
     std::vector<uint32_t> frameTimestamps;
+    uint64_t examinedBytes = 0;
 
     for (int read = 0; read < kMaxExaminedTags; ++read) {
         FLVPacket* const packet = source->readPacket();
@@ -178,8 +181,10 @@ bool ZOVOzudo::getFileInformation() {
             break;
         }
         if (!firstTimestamp) firstTimestamp = packet->timestamp;
-        const bool timeUp = packet->timestamp - *firstTimestamp >= kMaxExaminedStreamTime &&
-                            packet->timestamp >= *firstTimestamp;
+        examinedBytes += packet->dataSize;
+        const bool timeUp = (packet->timestamp - *firstTimestamp >= kMaxExaminedStreamTime &&
+                             packet->timestamp >= *firstTimestamp) ||
+                            examinedBytes >= kMaxExaminedBytes;
 
         if (packet->tagType == flv::kTagScript) {
             metadata->parse(packet);

@@ -115,13 +115,15 @@ TEST_F(PluginTest, ExaminationFindsTheExpectedStreams) {
          true, 3, true, true},
         {"announced audio missing, short file", kAudioAndVideo, repeat(videoTag(0), 5), false, 5,
          false, false},
-        // The examination ends 10 s of stream time after the first tag (tag 251 at 40 ms) or
-        // after 1,000 tags, script tags included.
+        // The examination ends 10 s of stream time after the first tag (tag 251 at 40 ms),
+        // after 1,000 tags, script tags included, or after 32 MiB of tag data.
         {"announced audio missing, 10 s", kAudioAndVideo, repeat(videoTag(0), 300), true, 251,
          false, true},
         {"no header, audio only", std::nullopt, repeat(audioTag(0), 300), true, 251, true, false},
         {"no header, audio only, 1000 tags", std::nullopt, repeat(audioTag(0), 1100, 1), true,
          1000, true, false},
+        {"32 MiB", kAudioAndVideo, repeat(audioTag(0, 0x2F, (16 << 20) - 2), 3, 0), true, 3,
+         true, false},
         {"1000 tags of metadata", kVideoOnly,
          repeat(metadataTag({}), 1000, 0) + repeat(videoTag(0), 1), false, 1000, false, false},
         {"timestamps going back do not end it", std::nullopt,
