@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -179,6 +180,33 @@ int SocketSend(Socket socket, const void* data, size_t size) {
         // A blocking socket only reports "would block" when its time-out has run out.
         return fail(errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno);
     }
+}
+
+bool SocketSendAll(Socket socket, const void* data, size_t size, int timeoutMs, size_t* sent) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const char* const bytes = static_cast<const char*>(data);
+    *sent = 0;
+    while (*sent < size) {
+        const ssize_t n = ::send(socket, bytes + *sent, std::min(size - *sent, kMaxTransfer),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            *sent += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return fail(errno), false;
+        // Full: wait for room, with what is left of the bound.
+        int left = -1;
+        if (timeoutMs > 0) {
+            const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (remaining.count() <= 0) return fail(ETIMEDOUT), false;
+            left = static_cast<int>(remaining.count());
+        }
+        pollfd fd = {socket, POLLOUT, 0};
+        if (::poll(&fd, 1, left) < 0 && errno != EINTR) return fail(errno), false;
+    }
+    return true;
 }
 
 int SocketReceive(Socket socket, void* data, size_t size) {

@@ -45,6 +45,11 @@ bool SocketSetTimeouts(Socket socket, int receiveMs, int sendMs);
 int SocketSend(Socket socket, const void* data, size_t size);
 int SocketReceive(Socket socket, void* data, size_t size);
 
+// Sends all |size| bytes within |timeoutMs| for the whole call (0: no bound), however few bytes
+// the peer takes at a time. False on error or time-out (ETIMEDOUT); |*sent| tells how many bytes
+// went out either way.
+bool SocketSendAll(Socket socket, const void* data, size_t size, int timeoutMs, size_t* sent);
+
 void SocketClose(Socket socket);
 
 // The error of the last failed call on this thread (an errno value).

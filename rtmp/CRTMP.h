@@ -9,8 +9,9 @@
 //
 // Every socket failure closes the connection (IsConnected() turns false), so callers test that
 // instead of tracking errors. Name resolution, TCP connect and the handshake are bounded together
-// by the connect time-out; every later read by the receive time-out (both 30 s unless set
-// otherwise, see SetConnectTimeout and SetReceiveTimeout).
+// by the connect time-out; every later read by the receive time-out and every write, as a whole,
+// by the send time-out (each 30 s unless set otherwise, see SetConnectTimeout,
+// SetReceiveTimeout and SetSendTimeout).
 //
 // Not thread-safe: one thread at a time uses a connection (the one that opens the stream, then
 // the one that pulls media). All calls block.
@@ -32,11 +33,12 @@ namespace RTMP_LIB {
 
 class CRTMP {
 public:
-    // Bytes in the receive buffer that only FillBuffer uses.
+    // Bytes that one receive may bring in ahead of what the chunk stream asked for.
     static constexpr int kReceiveBufferSize = 16384;
     // The buffer time sent in the ping after play unless SetBufferTime says otherwise.
     static constexpr int kDefaultBufferTimeMs = 300;
-    // Bytes received while playing between two bytes-read reports.
+    // Bytes received while playing between two bytes-read reports while the server has not
+    // announced a window of its own.
     static constexpr int32_t kBytesReadReportInterval = 614400;
     // Names of commands awaiting a "_result" that are remembered; later ones (in practice only
     // the "_result" answers to bandwidth checks, which the server never answers) are not.
@@ -68,9 +70,11 @@ public:
                 const char* tcUrl);
     bool HandShake();
     // Reads exactly |n| bytes unless the connection fails; returns the bytes read (n on
-    // success, fewer when the server closed, 0 on an error or time-out).
+    // success, fewer when the server closed, 0 on an error or time-out). Bytes that a receive
+    // brings in beyond |n| wait in the receive buffer for the next read.
     int ReadN(uint8_t* destination, int n);
-    // True when all |n| bytes were written.
+    // True when all |n| bytes were written within the send time-out (the handshake's bound
+    // while Connect runs), however the kernel takes them in.
     bool WriteN(const uint8_t* source, int n);
     // Closes the socket, if any, and resets the per-connection state. Safe to call at any time.
     void Close();
@@ -87,7 +91,11 @@ public:
     // Writes the message in |packet| (header type 0 or 1, which may be lowered to compress the
     // header). The caller keeps the body.
     bool SendPacket(RTMPPacket& packet);
+    // The server's Set Chunk Size: the size of the chunks it sends from now on.
     void HandleChangeChunkSize(const RTMPPacket& packet);
+    // The server's Window Acknowledgement Size: how many bytes may arrive between two
+    // bytes-read reports.
+    void HandleServerBW(const RTMPPacket& packet);
 
     // --- Commands and messages ---
 
@@ -119,6 +127,9 @@ public:
     void SetConnectTimeout(int milliseconds) { m_connectTimeoutMs = milliseconds; }
     // Bound on each read after Connect, for later Connect and Attach calls.
     void SetReceiveTimeout(int milliseconds) { m_receiveTimeoutMs = milliseconds; }
+    // Bound on each WriteN after the handshake, the whole write.
+    void SetSendTimeout(int milliseconds) { m_sendTimeoutMs = milliseconds; }
+    // The size of the chunks the server sends.
     int32_t GetChunkSize() const { return m_chunkSize; }
     int32_t GetStreamId() const { return m_streamId; }
     bool IsPlaying() const { return m_playing; }
@@ -146,6 +157,13 @@ private:
     // The time left before the handshake deadline (at least 1 ms), or 0 when none is set.
     int handshakeTimeLeft() const;
     bool readChunkBody(RTMPPacket& record, uint32_t chunk);
+    // Makes the receive buffer hold |n| bytes (a few) and points |*bytes| at them without taking
+    // them: false when the server closed first (what arrived stays for ReadN) or the read failed
+    // (then the connection is closed).
+    bool peekN(int n, const uint8_t** bytes);
+    // One receive of at most |room| bytes, counted for the bytes-read report: the bytes, 0 when
+    // the server closed, -1 after a failure (then the connection is closed).
+    int receiveSome(uint8_t* destination, int room);
     bool sendInvoke(const std::vector<uint8_t>& body, uint8_t channel, uint8_t headerType,
                     int32_t info1, int32_t info2);
     bool sendControl(uint8_t packetType, uint8_t headerType, int32_t info1,
@@ -153,7 +171,11 @@ private:
     void rememberCall(const RTMPPacket& packet);
 
     platform::Socket m_socket;
+    // Of the server's chunks (read) and of the client's own (written): chunk sizes are per
+    // direction.
     int32_t m_chunkSize;
+    int32_t m_outChunkSize;
+    int32_t m_ackWindow;
     int32_t m_bwCheckCounter;
     int32_t m_bytesReceived;
     int32_t m_bytesReported;
@@ -165,13 +187,13 @@ private:
     std::unique_ptr<uint8_t[]> m_receiveBuffer;
     int m_receiveBufferStart;
     int m_receiveBufferCount;
-    // Indexed by channel. A received record may own a partly assembled body; a sent record never
-    // owns one.
-    RTMPPacket m_channelsIn[kChannelCount];
-    RTMPPacket m_channelsOut[kChannelCount];
+    // A received record may own a partly assembled body; a sent record never owns one.
+    ChannelRecords m_channelsIn;
+    ChannelRecords m_channelsOut;
     double m_duration;
     int m_connectTimeoutMs;
     int m_receiveTimeoutMs;
+    int m_sendTimeoutMs;
     // While Connect runs: the steady-clock millisecond at which it gives up; 0 otherwise.
     int64_t m_handshakeDeadlineMs;
 };

@@ -2,6 +2,7 @@
 // outgoing headers are compressed against the sent-channel records.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "common/Log.h"
 #include "rtmp/AMFCodec.h"
@@ -24,33 +25,50 @@ bool CRTMP::ReadPacket(RTMPPacket& packet) {
         RtmpLog(1, "%s, failed to read RTMP packet header", kName);
         return false;
     }
-    const uint8_t headerType = static_cast<uint8_t>(first >> 6);
-    const uint8_t channel = static_cast<uint8_t>(first & 0x3F);
-    RTMPPacket& record = m_channelsIn[channel];
-
-    uint8_t header[kMaxChunkHeaderSize - 1] = {};
-    const int n = kChunkHeaderSize[headerType] - 1;
-    if (n > 0 && ReadN(header, n) != n) {
+    const auto headerFailed = [first] {
         RtmpLog(1, "%s, failed to read RTMP packet header. type: %x", kName,
                 static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(first))));
         return false;
+    };
+    const uint8_t headerType = static_cast<uint8_t>(first >> 6);
+    uint32_t channel = first & 0x3F;
+    if (channel < 2) {
+        uint8_t more[kMaxBasicHeaderExtra] = {};
+        const int extra = channel == 0 ? 1 : 2;
+        if (ReadN(more, extra) != extra) return headerFailed();
+        channel = kChannelCount + more[0] + (extra == 2 ? uint32_t(more[1]) << 8 : 0);
     }
+    RTMPPacket& record = m_channelsIn.at(channel);
 
+    uint8_t header[kMaxChunkHeaderSize - 1] = {};
+    const int n = kChunkHeaderSize[headerType] - 1;
+    if (n > 0 && ReadN(header, n) != n) return headerFailed();
+
+    const bool startsMessage = record.bytesRead == 0;
     uint32_t timestamp = 0;
     if (n >= 3) ReadUInt24BE(header, 3, &timestamp);
-    bool extended =
+    const bool extended =
         headerType == 3 ? record.extendedTimestamp : timestamp == kExtendedTimestampMark;
-    if (extended) {
-        uint8_t field[kExtendedTimestampSize];
-        if (ReadN(field, kExtendedTimestampSize) != kExtendedTimestampSize) {
-            RtmpLog(1, "%s, failed to read RTMP packet header. type: %x", kName,
-                    static_cast<unsigned>(static_cast<int>(static_cast<int8_t>(first))));
-            return false;
+    if (extended && headerType == 3 && !startsMessage) {
+        // A later chunk of the message: some servers repeat the extended timestamp here, others
+        // go straight on with the body. Four bytes equal to the message's timestamp are the
+        // repeat; anything else is body. Fewer than four bytes before the server closes can
+        // only be the last of the body.
+        const uint8_t* next = nullptr;
+        uint32_t repeated = 0;
+        if (peekN(kExtendedTimestampSize, &next) &&
+            ReadUInt32BE(next, kExtendedTimestampSize, &repeated) &&
+            repeated == static_cast<uint32_t>(record.info1)) {
+            m_receiveBufferStart += kExtendedTimestampSize;
+            m_receiveBufferCount -= kExtendedTimestampSize;
         }
+        if (!IsConnected()) return headerFailed();
+    } else if (extended) {
+        uint8_t field[kExtendedTimestampSize];
+        if (ReadN(field, kExtendedTimestampSize) != kExtendedTimestampSize) return headerFailed();
         ReadUInt32BE(field, sizeof(field), &timestamp);
     }
 
-    const bool startsMessage = record.bytesRead == 0;
     record.headerType = headerType;
     record.channel = channel;
     if (headerType < 3) {
@@ -102,6 +120,8 @@ bool CRTMP::ReadPacket(RTMPPacket& packet) {
 
 bool CRTMP::readChunkBody(RTMPPacket& record, uint32_t chunk) {
     static const char kName[] = "RTMP_LIB::CRTMP::ReadPacket";
+    // A failed read closes the connection, which clears (or destroys) the record.
+    const uint32_t bodySize = record.bodySize;
     while (chunk > 0) {
         const uint32_t step = std::max(kBodyGrowthStep, record.bodyCapacity);
         const uint32_t wanted = record.bytesRead + std::min(chunk, step);
@@ -115,7 +135,7 @@ bool CRTMP::readChunkBody(RTMPPacket& record, uint32_t chunk) {
         const int got = ReadN(record.body + record.bytesRead, static_cast<int>(piece));
         if (got != static_cast<int>(piece)) {
             RtmpLog(1, "%s, failed to read RTMP packet body. len: %lu", kName,
-                    static_cast<unsigned long>(record.bodySize));
+                    static_cast<unsigned long>(bodySize));
             return false;
         }
         record.bytesRead += piece;
@@ -124,13 +144,35 @@ bool CRTMP::readChunkBody(RTMPPacket& record, uint32_t chunk) {
     return true;
 }
 
+namespace {
+
+// The basic header of |channel| with |headerType|: one, two or three bytes.
+size_t writeBasicHeader(uint8_t* out, uint8_t headerType, uint32_t channel) {
+    const uint8_t type = static_cast<uint8_t>(headerType << 6);
+    if (channel < kChannelCount) {
+        out[0] = static_cast<uint8_t>(type | channel);
+        return 1;
+    }
+    const uint32_t above = channel - kChannelCount;
+    out[1] = static_cast<uint8_t>(above & 0xFF);
+    if (channel < kFirstChannelOfThreeBytes) {
+        out[0] = type;
+        return 2;
+    }
+    out[0] = static_cast<uint8_t>(type | 1);
+    out[2] = static_cast<uint8_t>(above >> 8);
+    return 3;
+}
+
+}  // namespace
+
 bool CRTMP::SendPacket(RTMPPacket& packet) {
-    if (packet.channel >= kChannelCount) {
-        RtmpLog(1, "%s, no such channel: %d", "RTMP_LIB::CRTMP::SendPacket", packet.channel);
+    if (packet.channel < 2 || packet.channel > kMaxChannel) {
+        RtmpLog(1, "%s, no such channel: %u", "RTMP_LIB::CRTMP::SendPacket", packet.channel);
         return false;
     }
     if (packet.bodySize > 0 && packet.body == nullptr) return false;
-    const RTMPPacket& prev = m_channelsOut[packet.channel];
+    const RTMPPacket& prev = m_channelsOut.at(packet.channel);
     const bool extended = static_cast<uint32_t>(packet.info1) >= kExtendedTimestampMark;
     if (packet.headerType != 0) {
         if (prev.bodySize == packet.bodySize && packet.headerType == 1) packet.headerType = 2;
@@ -147,50 +189,52 @@ bool CRTMP::SendPacket(RTMPPacket& packet) {
     }
     packet.extendedTimestamp = packet.headerType < 3 && extended;
 
-    uint8_t header[kMaxChunkHeaderSize + kExtendedTimestampSize] = {};
+    // The whole message goes out in one write: one bound on the time it may take, and no
+    // server sees a message that the client has only begun.
+    uint8_t continuation[kMaxBasicHeaderExtra + 1 + kExtendedTimestampSize] = {};
+    size_t continuationSize = writeBasicHeader(continuation, 3, packet.channel);
+    uint8_t header[kMaxChunkHeaderSize + kMaxBasicHeaderExtra + kExtendedTimestampSize] = {};
+    size_t at = writeBasicHeader(header, packet.headerType, packet.channel);
     const int size = kChunkHeaderSize[packet.headerType];
-    header[0] = static_cast<uint8_t>((packet.headerType << 6) | packet.channel);
     if (size > 1) {
-        WriteUInt24BE(header + 1, 3,
+        WriteUInt24BE(header + at, 3,
                       extended ? kExtendedTimestampMark : static_cast<uint32_t>(packet.info1));
     }
     if (size > 4) {
-        WriteUInt24BE(header + 4, 3, packet.bodySize);
-        header[7] = packet.packetType;
+        WriteUInt24BE(header + at + 3, 3, packet.bodySize);
+        header[at + 6] = packet.packetType;
     }
-    if (size > 8) WriteUInt32LE(header + 8, 4, static_cast<uint32_t>(packet.info2));
-    int headerSize = size;
+    if (size > 8) WriteUInt32LE(header + at + 7, 4, static_cast<uint32_t>(packet.info2));
+    at += size_t(size - 1);
     if (packet.extendedTimestamp) {
-        WriteUInt32BE(header + size, kExtendedTimestampSize, static_cast<uint32_t>(packet.info1));
-        headerSize += kExtendedTimestampSize;
+        // The message's later chunks repeat it, as the protocol asks.
+        WriteUInt32BE(header + at, kExtendedTimestampSize, static_cast<uint32_t>(packet.info1));
+        std::memcpy(continuation + continuationSize, header + at, kExtendedTimestampSize);
+        at += kExtendedTimestampSize;
+        continuationSize += kExtendedTimestampSize;
     }
-    if (!WriteN(header, headerSize)) {
+
+    // The server reads at the size the client announced, 128 as long as it announced none.
+    const uint32_t chunkSize = static_cast<uint32_t>(m_outChunkSize);
+    const uint32_t chunks = packet.bodySize == 0 ? 1 : (packet.bodySize - 1) / chunkSize + 1;
+    std::vector<uint8_t> wire;
+    wire.reserve(at + packet.bodySize + (chunks - 1) * continuationSize);
+    wire.insert(wire.end(), header, header + at);
+    for (uint32_t offset = 0; offset < packet.bodySize; offset += chunkSize) {
+        if (offset > 0) wire.insert(wire.end(), continuation, continuation + continuationSize);
+        const uint32_t piece = std::min(chunkSize, packet.bodySize - offset);
+        wire.insert(wire.end(), packet.body + offset, packet.body + offset + piece);
+    }
+    if (!WriteN(wire.data(), static_cast<int>(wire.size()))) {
         RtmpLog(2, "couldn't send rtmp header");
         return false;
     }
 
-    // Only invokes are split; every other message the client sends is a few bytes long.
-    const uint8_t continuation[1 + kExtendedTimestampSize] = {
-        static_cast<uint8_t>(0xC0 | packet.channel), header[size], header[size + 1],
-        header[size + 2], header[size + 3]};
-    const int continuationSize = packet.extendedTimestamp ? 1 + kExtendedTimestampSize : 1;
-    uint32_t remaining = packet.bodySize;
-    const uint8_t* position = packet.body;
-    while (remaining > 0 && position != nullptr) {
-        uint32_t piece = packet.packetType == RTMP_PACKET_INVOKE
-                             ? static_cast<uint32_t>(m_chunkSize)
-                             : packet.bodySize;
-        if (remaining < piece) piece = remaining;
-        if (!WriteN(position, static_cast<int>(piece))) return false;
-        position += piece;
-        remaining -= piece;
-        if (remaining > 0 && !WriteN(continuation, continuationSize)) return false;
-    }
-
     if (packet.packetType == RTMP_PACKET_INVOKE) rememberCall(packet);
-    m_channelsOut[packet.channel] = packet;
-    m_channelsOut[packet.channel].body = nullptr;
-    m_channelsOut[packet.channel].bodyCapacity = 0;
+    RTMPPacket& sent = m_channelsOut.at(packet.channel);
+    sent = packet;
+    sent.body = nullptr;
+    sent.bodyCapacity = 0;
     return true;
 }
 

@@ -261,6 +261,7 @@ bool CRTMP::GetNextMediaPacket(RTMPPacket& packet) {
                 break;
             case RTMP_PACKET_SERVER_BW:
                 RtmpLog(0, "%s, received: server BW", kName);
+                HandleServerBW(packet);
                 break;
             case RTMP_PACKET_CLIENT_BW:
                 RtmpLog(0, "%s, received: client BW", kName);
@@ -332,12 +333,15 @@ void CRTMP::HandleInvoke(const RTMPPacket& packet) {
             SendCreateStream();
         } else if (called == "createStream") {
             m_streamId = toStreamId(object.GetProperty(3).GetNumber());
+            // The buffer length goes first: nginx-rtmp paces an on-demand play by the length
+            // it knows when play arrives, and one announced while frames already flow left it
+            // waiting for hours when the file's timestamps start far from zero.
+            SendPing(3, 1, static_cast<uint32_t>(m_bufferTimeMs));
             SendPlay();
             if (m_settings.seekTime > 0) {
                 RtmpLog(0, "%s, sending seek: %f ms", kName, m_settings.seekTime);
                 SendSeek(m_settings.seekTime);
             }
-            SendPing(3, 1, static_cast<uint32_t>(m_bufferTimeMs));
         }
     } else if (method == "_onbwcheck") {
         SendCheckBWResult();

@@ -1,4 +1,5 @@
 // CRTMP: construction, Connect with the handshake, the socket primitives and Close.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -50,6 +51,8 @@ int CRTMP::DefaultReceiveTimeoutMs() {
 CRTMP::CRTMP()
     : m_socket(platform::kNoSocket),
       m_chunkSize(kDefaultChunkSize),
+      m_outChunkSize(kDefaultChunkSize),
+      m_ackWindow(kBytesReadReportInterval),
       m_bwCheckCounter(0),
       m_bytesReceived(0),
       m_bytesReported(0),
@@ -62,6 +65,7 @@ CRTMP::CRTMP()
       m_duration(0.0),
       m_connectTimeoutMs(DefaultConnectTimeoutMs()),
       m_receiveTimeoutMs(DefaultReceiveTimeoutMs()),
+      m_sendTimeoutMs(kDefaultTimeoutMs),
       m_handshakeDeadlineMs(0) {
     Close();
 }
@@ -72,15 +76,13 @@ void CRTMP::Close() {
     if (m_socket != platform::kNoSocket) platform::SocketClose(m_socket);
     m_socket = platform::kNoSocket;
     m_chunkSize = kDefaultChunkSize;
+    m_outChunkSize = kDefaultChunkSize;
+    m_ackWindow = kBytesReadReportInterval;
     m_bwCheckCounter = 0;
     m_bytesReceived = 0;
     m_bytesReported = 0;
-    for (int channel = 0; channel < kChannelCount; ++channel) {
-        m_channelsIn[channel].free();
-        m_channelsIn[channel].channel = static_cast<uint8_t>(channel);
-        m_channelsOut[channel].reset();
-        m_channelsOut[channel].channel = static_cast<uint8_t>(channel);
-    }
+    m_channelsIn.clear();
+    m_channelsOut.clear();
     m_playing = false;
     m_receiveBufferStart = 0;
     m_receiveBufferCount = 0;
@@ -131,7 +133,7 @@ bool CRTMP::Connect(const char* hostname, unsigned int port, const char* playpat
 
     // From here on a stalled server costs one receive time-out per read; sends get the same
     // bound, so that a server that stops reading cannot block the host either.
-    platform::SocketSetTimeouts(m_socket, m_receiveTimeoutMs, m_receiveTimeoutMs);
+    platform::SocketSetTimeouts(m_socket, m_receiveTimeoutMs, m_sendTimeoutMs);
     if (!SendConnectPacket()) {
         RtmpLog(1, "%s, failed to send connect RTMP packet", kName);
         RtmpLog(1, "%s, RTMP connect failed.", kName);
@@ -177,7 +179,7 @@ void CRTMP::Attach(platform::Socket socket, const char* playpath, const char* ap
     Close();
     storeSettings(playpath, app, tcUrl);
     m_socket = socket;
-    platform::SocketSetTimeouts(m_socket, m_receiveTimeoutMs, m_receiveTimeoutMs);
+    platform::SocketSetTimeouts(m_socket, m_receiveTimeoutMs, m_sendTimeoutMs);
 }
 
 int CRTMP::handshakeTimeLeft() const {
@@ -221,63 +223,107 @@ bool CRTMP::HandShake() {
     return WriteN(serverSig, kHandshakeSize);
 }
 
+int CRTMP::receiveSome(uint8_t* destination, int room) {
+    static const char kName[] = "RTMP_LIB::CRTMP::ReadN";
+    if (!IsConnected()) return -1;
+    // During the handshake every wait gets only what is left of Connect's bound.
+    const int left = handshakeTimeLeft();
+    if (left > 0) platform::SocketSetTimeouts(m_socket, left, left);
+    const int r = platform::SocketReceive(m_socket, destination, size_t(room));
+    if (r < 0) {
+        RtmpLog(1, "%s, RTMP recv error %d", kName, GetSockError());
+        Close();
+        return -1;
+    }
+    if (r == 0) return 0;
+    if (m_playing) {
+        // Unsigned arithmetic: the counts wrap at 4 GiB instead of overflowing.
+        m_bytesReceived =
+            static_cast<int32_t>(static_cast<uint32_t>(m_bytesReceived) + static_cast<uint32_t>(r));
+        if (static_cast<uint32_t>(m_bytesReceived) - static_cast<uint32_t>(m_bytesReported) >=
+            static_cast<uint32_t>(m_ackWindow)) {
+            if (!SendBytesReceived() || !IsConnected()) return -1;
+        }
+    }
+    return r;
+}
+
 int CRTMP::ReadN(uint8_t* destination, int n) {
     static const char kName[] = "RTMP_LIB::CRTMP::ReadN";
     if (n <= 0) return 0;
     int done = 0;
     while (done < n) {
-        if (!IsConnected()) return 0;
-        // During the handshake every wait gets only what is left of Connect's bound.
-        const int left = handshakeTimeLeft();
-        if (left > 0) platform::SocketSetTimeouts(m_socket, left, left);
-        const int r = platform::SocketReceive(m_socket, destination + done, size_t(n - done));
-        if (r < 0) {
-            RtmpLog(1, "%s, RTMP recv error %d", kName, GetSockError());
-            Close();
-            return 0;
+        if (m_receiveBufferCount > 0) {
+            const int take = std::min(m_receiveBufferCount, n - done);
+            std::memcpy(destination + done, m_receiveBuffer.get() + m_receiveBufferStart,
+                        size_t(take));
+            m_receiveBufferStart += take;
+            m_receiveBufferCount -= take;
+            done += take;
+            continue;
         }
+        // Large reads go straight to their destination; small ones (headers, short chunks) take
+        // in what has arrived behind them too, so that a chunk costs no receive of its own.
+        const bool direct = n - done >= kReceiveBufferSize;
+        uint8_t* const into = direct ? destination + done : m_receiveBuffer.get();
+        const int r = receiveSome(into, direct ? n - done : kReceiveBufferSize);
+        if (r < 0) return 0;
         if (r == 0) {
             RtmpLog(0, "%s, RTMP socket closed by server", kName);
             Close();
             return done;
         }
-        done += r;
-        if (m_playing) {
-            // Unsigned arithmetic: the counts wrap at 4 GiB instead of overflowing.
-            m_bytesReceived = static_cast<int32_t>(static_cast<uint32_t>(m_bytesReceived) +
-                                                   static_cast<uint32_t>(r));
-            if (static_cast<uint32_t>(m_bytesReceived) - static_cast<uint32_t>(m_bytesReported) >
-                static_cast<uint32_t>(kBytesReadReportInterval)) {
-                if (!SendBytesReceived() || !IsConnected()) return 0;
-            }
+        if (direct) {
+            done += r;
+        } else {
+            m_receiveBufferStart = 0;
+            m_receiveBufferCount = r;
         }
     }
     return n;
 }
 
+bool CRTMP::peekN(int n, const uint8_t** bytes) {
+    if (m_receiveBufferStart + n > kReceiveBufferSize) {
+        std::memmove(m_receiveBuffer.get(), m_receiveBuffer.get() + m_receiveBufferStart,
+                     size_t(m_receiveBufferCount));
+        m_receiveBufferStart = 0;
+    }
+    while (m_receiveBufferCount < n) {
+        const int end = m_receiveBufferStart + m_receiveBufferCount;
+        const int r = receiveSome(m_receiveBuffer.get() + end, kReceiveBufferSize - end);
+        // Closed by the server: what is buffered stays for ReadN, which then meets the end too.
+        if (r <= 0) return false;
+        m_receiveBufferCount += r;
+    }
+    *bytes = m_receiveBuffer.get() + m_receiveBufferStart;
+    return true;
+}
+
 bool CRTMP::WriteN(const uint8_t* source, int n) {
     static const char kName[] = "RTMP_LIB::CRTMP::WriteN";
-    int left = n;
-    while (left > 0) {
-        if (!IsConnected()) return false;
-        const int timeLeft = handshakeTimeLeft();
-        if (timeLeft > 0) platform::SocketSetTimeouts(m_socket, timeLeft, timeLeft);
-        const int sent = platform::SocketSend(m_socket, source, size_t(left));
-        if (sent < 0) {
-            RtmpLog(1, "%s, RTMP send error %d (%d bytes)", kName, GetSockError(), left);
-            Close();
-            return false;
-        }
-        if (sent == 0) break;
-        source += sent;
-        left -= sent;
+    if (n <= 0) return n == 0;
+    if (!IsConnected()) return false;
+    // One bound for the whole write: a server that takes a few bytes now and then must not
+    // stretch it.
+    const int handshakeLeft = handshakeTimeLeft();
+    size_t sent = 0;
+    if (!platform::SocketSendAll(m_socket, source, size_t(n),
+                                 handshakeLeft > 0 ? handshakeLeft : m_sendTimeoutMs, &sent)) {
+        RtmpLog(1, "%s, RTMP send error %d (%d bytes)", kName, GetSockError(),
+                n - static_cast<int>(sent));
+        Close();
+        return false;
     }
-    return left == 0;
+    return true;
 }
 
 bool CRTMP::FillBuffer() {
     static const char kName[] = "RTMP_LIB::CRTMP::FillBuffer";
     if (!IsConnected()) return false;
+    std::memmove(m_receiveBuffer.get(), m_receiveBuffer.get() + m_receiveBufferStart,
+                 size_t(m_receiveBufferCount));
+    m_receiveBufferStart = 0;
     const int room = kReceiveBufferSize - m_receiveBufferCount;
     if (room <= 0) return true;
     const int r = platform::SocketReceive(m_socket, m_receiveBuffer.get() + m_receiveBufferCount,
@@ -289,10 +335,21 @@ bool CRTMP::FillBuffer() {
         return false;
     }
     m_receiveBufferCount += r;
-    m_receiveBufferStart = 0;
     return true;
 }
 
-int CRTMP::GetSockError() const { return platform::SocketLastError(); }
+void CRTMP::HandleServerBW(const RTMPPacket& packet) {
+    uint32_t window = 0;
+    if (packet.body == nullptr || !ReadUInt32BE(packet.body, packet.bodySize, &window)) return;
+    // A window of 0 (or one past the signed range) would ask for a report after every receive.
+    if (window == 0 || window > 0x7FFFFFFF) return;
+    m_ackWindow = static_cast<int32_t>(window);
+    RtmpLog(0, "%s, received: acknowledgement window %d", "RTMP_LIB::CRTMP::HandleServerBW",
+            m_ackWindow);
+}
+
+int CRTMP::GetSockError() const {
+    return platform::SocketLastError();
+}
 
 }  // namespace RTMP_LIB

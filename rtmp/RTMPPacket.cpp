@@ -134,6 +134,21 @@ void RTMPPacket::free() {
     reset();
 }
 
+RTMPPacket& ChannelRecords::at(uint32_t channel) {
+    if (channel < kInPlace) return inPlace_[channel];
+    const auto made = others_.try_emplace(channel);
+    if (made.second) made.first->second.channel = channel;
+    return made.first->second;
+}
+
+void ChannelRecords::clear() {
+    for (uint32_t channel = 0; channel < kInPlace; ++channel) {
+        inPlace_[channel].free();
+        inPlace_[channel].channel = channel;
+    }
+    others_.clear();
+}
+
 void RTMPPacket::dump() const {
     RtmpLog(0,
             "RTMP PACKET: packet type: 0x%02x. channel: 0x%02x. info 1: %d info 2: %d. Body size: "

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 
 namespace RTMP_LIB {
 
@@ -39,7 +40,7 @@ public:
 
     uint8_t headerType;  // chunk header format 0..3
     uint8_t packetType;  // message type id
-    uint8_t channel;     // chunk stream id 0..63
+    uint32_t channel;    // chunk stream id 2..65599
     int32_t info1;       // the header's timestamp field: absolute (12 bytes) or a delta
     int32_t info2;       // message stream id
     uint32_t bodySize;
@@ -53,6 +54,23 @@ public:
     // The header that began this record's message carried a 4-byte extended timestamp, so its
     // 1-byte headers do too.
     bool extendedTimestamp;
+};
+
+// A connection's records of one direction, one per chunk stream id: the 64 ids that a one-byte
+// basic header can name in place, the rarer longer ids made on first use (at most 65536 of them,
+// each costing a few bytes of the stream that named it).
+class ChannelRecords {
+public:
+    ChannelRecords() { clear(); }
+    // The record of |channel|, made (zeroed, channel set) when it has none yet.
+    RTMPPacket& at(uint32_t channel);
+    // Every record back to zero with its channel set; bodies still held are released.
+    void clear();
+
+private:
+    static constexpr uint32_t kInPlace = 64;
+    RTMPPacket inPlace_[kInPlace];
+    std::map<uint32_t, RTMPPacket> others_;
 };
 
 }  // namespace RTMP_LIB

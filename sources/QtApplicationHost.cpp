@@ -1,7 +1,7 @@
 #include "sources/QtApplicationHost.h"
 
 #include <clocale>
-#include <condition_variable>
+#include <future>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -16,12 +16,13 @@
 namespace {
 
 struct HostState {
-    std::mutex mutex;  // guards everything below; held across start and stop of the thread
-    int users = 0;
-    bool owned = false;  // the application below is ours
-    std::thread thread;
-    QCoreApplication* application = nullptr;  // lives on |thread|; set while it runs
-    std::condition_variable ready;
+    // Held for the whole of acquire and release, the start and the stop of the thread included,
+    // so that a second user never sees an application that is still being made or taken down.
+    std::mutex mutex;
+    int users = 0;                            // guarded by mutex
+    bool owned = false;                       // guarded by mutex; the application below is ours
+    std::thread thread;                       // guarded by mutex
+    QCoreApplication* application = nullptr;  // guarded by mutex; lives on |thread|
 };
 
 HostState& state() {
@@ -43,19 +44,15 @@ void logQtMessage(QtMsgType type, const QMessageLogContext&, const QString& mess
     }
 }
 
-void runApplication() {
-    HostState& host = state();
+// Runs on the application's thread; |running| gets the application once its loop may be quit.
+void runApplication(std::promise<QCoreApplication*>* running) {
     const std::string locale = std::setlocale(LC_ALL, nullptr);
     const QtMessageHandler previous = qInstallMessageHandler(logQtMessage);
     {
         QCoreApplication application(applicationArgc, applicationArgv);
         // Qt sets the locale from the environment; the host's number formatting must not change.
         std::setlocale(LC_ALL, locale.c_str());
-        {
-            std::lock_guard<std::mutex> guard(host.mutex);
-            host.application = &application;
-        }
-        host.ready.notify_all();
+        running->set_value(&application);
         QCoreApplication::exec();
         // The application is destroyed here, with every Qt global tied to its life.
     }
@@ -66,7 +63,7 @@ void runApplication() {
 
 bool QtApplicationHost::acquire() {
     HostState& host = state();
-    std::unique_lock<std::mutex> lock(host.mutex);
+    std::lock_guard<std::mutex> guard(host.mutex);
     if (host.users > 0) {
         ++host.users;
         return true;
@@ -76,12 +73,14 @@ bool QtApplicationHost::acquire() {
         host.users = 1;
         return true;
     }
+    std::promise<QCoreApplication*> running;
+    std::future<QCoreApplication*> application = running.get_future();
     try {
-        host.thread = std::thread(runApplication);
+        host.thread = std::thread(runApplication, &running);
     } catch (const std::system_error&) {
         return false;
     }
-    host.ready.wait(lock, [&] { return host.application != nullptr; });
+    host.application = application.get();
     host.owned = true;
     host.users = 1;
     return true;

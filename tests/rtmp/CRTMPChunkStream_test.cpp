@@ -19,6 +19,7 @@ namespace {
 
 using RTMP_LIB::CRTMP;
 using RTMP_LIB::RTMPPacket;
+using testing_support::BasicHeader;
 using testing_support::BigEndian;
 using testing_support::LittleEndian;
 using testing_support::Message12;
@@ -85,6 +86,24 @@ std::vector<ReadCase> readCases() {
              BigEndian(0x02000000, 4) + "ijk" + "\x84" + BigEndian(9, 3) + "lmn" + "\xC4" + "opq",
          {"ch4 t8 ts0 sid1 2 ab", "ch4 t8 ts16909060 sid1 3 cde", "ch4 t8 ts33554432 sid1 3 fgh",
           "ch4 t8 ts33554432 sid1 3 ijk", "ch4 t8 ts9 sid1 3 lmn", "ch4 t8 ts9 sid1 3 opq"}},
+        // Later chunks without the repeat: their bytes are body, also when fewer than four
+        // remain before the next header or the end of the stream.
+        {"ExtendedTimestampOnlyOnTheFirstChunk",
+         Message12(4, 8, 1, filled('e', 200), 128, 0x01020304, false) +
+             Message12(5, 9, 1, filled('f', 130), 128, 0x01020304, false) +
+             Message12(6, 9, 1, "g") + Message12(7, 9, 1, filled('h', 130), 128, 0x01020304, false),
+         {"ch4 t8 ts16909060 sid1 200/128", "ch4 t8 ts16909060 sid1 200 " + filled('e', 200),
+          "ch5 t9 ts16909060 sid1 130/128", "ch5 t9 ts16909060 sid1 130 " + filled('f', 130),
+          "ch6 t9 ts0 sid1 1 g", "ch7 t9 ts16909060 sid1 130/128",
+          "ch7 t9 ts16909060 sid1 130 " + filled('h', 130)}},
+        {"ChannelIdsOfTwoAndThreeBytes",
+         Message12(64, 8, 1, filled('p', 130)) + Message12(319, 9, 1, "s") +
+             Message12(320, 8, 1, filled('q', 130)) + Message12(65599, 9, 1, "z") +
+             BasicHeader(3, 319) + "t",
+         {"ch64 t8 ts0 sid1 130/128", "ch64 t8 ts0 sid1 130 " + filled('p', 130),
+          "ch319 t9 ts0 sid1 1 s", "ch320 t8 ts0 sid1 130/128",
+          "ch320 t8 ts0 sid1 130 " + filled('q', 130), "ch65599 t9 ts0 sid1 1 z",
+          "ch319 t9 ts0 sid1 1 t"}},
     };
 }
 
@@ -172,12 +191,12 @@ long residentBytes() {
 }
 
 TEST_F(ChunkStreamTest, AnnouncedBodiesWithoutDataCostNoMemory) {
-    // 16 MiB announced on each of the 64 channels, one chunk of 128 bytes behind each: 1 GiB if
+    // 16 MiB announced on each of 64 channels, one chunk of 128 bytes behind each: 1 GiB if
     // bodies were allocated as announced.
     std::string bytes;
     std::vector<std::string> expected;
-    for (int channel = 0; channel < 64; ++channel) {
-        bytes += std::string(1, char(channel)) + BigEndian(0, 3) + BigEndian(0xFFFFFF, 3) + "\x09" +
+    for (int channel = 2; channel < 66; ++channel) {
+        bytes += BasicHeader(0, channel) + BigEndian(0, 3) + BigEndian(0xFFFFFF, 3) + "\x09" +
                  LittleEndian(1, 4) + filled('m', 128);
         expected.push_back("ch" + std::to_string(channel) + " t9 ts0 sid1 16777215/128");
     }
@@ -191,19 +210,24 @@ TEST_F(ChunkStreamTest, AnnouncedBodiesWithoutDataCostNoMemory) {
     EXPECT_LT(residentBytes() - before, 64L << 20);
 }
 
-// The bytes the client writes: compressed headers, invokes in chunks, extended timestamps.
-TEST_F(ChunkStreamTest, WritesCompressedHeadersAndChunkedInvokes) {
+// The bytes the client writes: compressed headers, chunks of 128 whatever size the server's own
+// chunks have, extended timestamps, basic headers of every length.
+TEST_F(ChunkStreamTest, WritesCompressedHeadersAndChunks) {
     std::vector<RtmpMessage> received;
     server_ = std::make_unique<ScriptedRtmpServer>([&received](RtmpServerConnection& c) {
         RtmpMessage message;
         if (!c.acceptConnect(&message)) return;
-        for (int i = 0; i < 6 && c.readMessage(&message); ++i) received.push_back(message);
-        c.setClientChunkSize(1 << 20);
-        if (c.readMessage(&message)) received.push_back(message);
+        for (int i = 0; i < 9 && c.readMessage(&message); ++i) received.push_back(message);
     });
     ASSERT_TRUE(client_.Connect("127.0.0.1", server_->port(), "stream", "live", 0, nullptr, 0));
+    RTMPPacket serverChunkSize;
+    const std::string size64 = BigEndian(64, 4);
+    serverChunkSize.bodySize = 4;
+    serverChunkSize.body = reinterpret_cast<uint8_t*>(const_cast<char*>(size64.data()));
+    client_.HandleChangeChunkSize(serverChunkSize);
+    serverChunkSize.reset();
 
-    const auto send = [this](uint8_t channel, uint8_t headerType, uint8_t type, uint32_t info1,
+    const auto send = [this](uint32_t channel, uint8_t headerType, uint8_t type, uint32_t info1,
                              std::string body) {
         RTMPPacket packet;
         packet.channel = channel;
@@ -224,6 +248,8 @@ TEST_F(ChunkStreamTest, WritesCompressedHeadersAndChunkedInvokes) {
     send(5, 1, 0x14, 0x01000000, invoke300);
     send(5, 1, 0x14, 7, invoke300);
     send(4, 0, 0x12, 0, filled('n', 300));
+    send(70, 0, 0x14, 0x01000000, invoke300);
+    send(400, 1, 0x12, 9, filled('o', 300));
     server_->join();
 
     const std::string ext = BigEndian(0x01000000, 4);
@@ -241,13 +267,20 @@ TEST_F(ChunkStreamTest, WritesCompressedHeadersAndChunkedInvokes) {
                 "\xC5" + ext, invoke300),
         chunked("\x85\xFF\xFF\xFF" + ext, "\xC5" + ext, invoke300),
         chunked("\x85" + BigEndian(7, 3), "\xC5", invoke300),
-        std::string("\x04") + BigEndian(0, 3) + BigEndian(300, 3) + "\x12" + LittleEndian(0, 4) +
-            filled('n', 300),
+        chunked(std::string("\x04") + BigEndian(0, 3) + BigEndian(300, 3) + "\x12" +
+                    LittleEndian(0, 4),
+                "\xC4", filled('n', 300)),
+        chunked(BasicHeader(0, 70) + "\xFF\xFF\xFF" + BigEndian(300, 3) + "\x14" +
+                    LittleEndian(0, 4) + ext,
+                BasicHeader(3, 70) + ext, invoke300),
+        chunked("\x41\x50\x01" + BigEndian(9, 3) + BigEndian(300, 3) + "\x12", "\xC1\x50\x01",
+                filled('o', 300)),
     };
     ASSERT_EQ(received.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(received[i].wire, expected[i]) << i;
     EXPECT_EQ(client_.GetPendingCalls(),
-              (std::list<std::string>{"connect", "call", "call", "long", "long", "long", "long"}));
+              (std::list<std::string>{"connect", "call", "call", "long", "long", "long", "long",
+                                      "long"}));
 }
 
 }  // namespace

@@ -175,70 +175,149 @@ TEST(CRTMPConnectTest, SilenceAfterConnectEndsWithTheReceiveTimeout) {
     EXPECT_TRUE(hasLine(log, "ERROR RTMP_LIB::CRTMP::ReadN, RTMP recv error 110"));
 }
 
-// A whole session: connect, createStream, play, pings, media, the bytes-read report, stop.
-TEST(CRTMPSessionTest, ExchangeFromConnectToStop) {
-    constexpr int kBig = 100;  // video messages of 6144 bytes on the wire: 614400 in all
-    std::vector<RtmpMessage> got;
-    ScriptedRtmpServer server([&got](RtmpServerConnection& s) {
-        RtmpMessage m;
-        const auto next = [&] { return s.readMessage(&m) ? (got.push_back(m), true) : false; };
-        if (!s.acceptConnect(&m)) return;
-        s.send(Invoke("_result", 1,
-                      amf::object({{"code", amf::str("NetConnection.Connect.Success")}})));
-        if (!next() || !next() || !next()) return;  // server BW, ping 3, createStream
-        s.send(Invoke("_result", 2, amf::num(1.0)));
-        if (!next() || !next()) return;  // play, ping 3
-        const std::string ping6("\0\x06\x01\x02\x03\x04", 6);
-        s.send(OnStatus("NetStream.Play.Start") + Message12(2, 4, 0, ping6));
-        if (!next()) return;  // ping 7
-        std::string media = Message12(2, 1, 0, BigEndian(65536, 4)) +
-                            Message12(4, 8, 1, std::string(100, 'a'));
-        s.send(media);
-        media.clear();
-        for (int i = 0; i < kBig; ++i) media += Message12(6, 9, 1, std::string(6132, 'v'), 65536);
-        s.send(media + Message12(4, 8, 1, std::string(10, 'b')));
-        if (!next()) return;  // bytes read
-        s.send(OnStatus("NetStream.Play.Stop"));
-        s.waitForClose();
+// A server that takes the client's bytes only now and then must not hold one write past the send
+// time-out: the bound is on the whole write, not on each piece that the kernel takes.
+TEST(CRTMPConnectTest, SlowReaderBoundsTheWholeWrite) {
+    RtmpLogCapture log;
+    ScriptedRtmpServer server([](RtmpServerConnection& s) {
+        RtmpMessage connect;
+        std::string taken;
+        if (!s.acceptConnect(&connect)) return;
+        while (s.pause(20) && s.read(256 * 1024, &taken)) {
+        }
     });
     CRTMP client;
-    client.SetBufferTime(36000000);
-    ASSERT_TRUE(client.Connect("127.0.0.1", server.port(), "stream", "live", 0, nullptr, 0));
-    RTMPPacket packet;
-    int media = 0;
-    while (client.GetNextMediaPacket(packet)) {
-        ++media;
-        EXPECT_TRUE(client.IsPlaying());
-        packet.free();
-    }
-    server.join();
-    EXPECT_EQ(media, kBig + 2);
+    client.SetSendTimeout(300);
+    ASSERT_TRUE(client.Connect("127.0.0.1", server.port(), "s", "a", 0, nullptr, 0));
+    const std::vector<uint8_t> flood(64 << 20, 'f');
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.WriteN(flood.data(), int(flood.size())));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_FALSE(client.IsConnected());
-    EXPECT_EQ(client.GetStreamId(), 1);
+    const std::vector<std::string> lines = log.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.rfind("ERROR RTMP_LIB::CRTMP::WriteN, RTMP send error 110 (", 0) == 0;
+    }));
+}
 
-    struct Expected {
-        int channel, headerType, type;
-        uint32_t streamId;
-        std::string body;
-    };
-    const std::vector<Expected> expected = {
-        {2, 0, 0x05, 0, BigEndian(1250000, 4)},
-        {2, 1, 0x04, 0, BigEndian(3, 2) + BigEndian(0, 4) + BigEndian(300, 4)},
-        {3, 1, 0x14, 0, amf::str("createStream") + amf::num(2.0) + amf::null()},
-        {8, 0, 0x14, 1,
-         amf::str("play") + amf::num(0) + amf::null() + amf::str("stream") + amf::num(0)},
-        {2, 3, 0x04, 0, BigEndian(3, 2) + BigEndian(1, 4) + BigEndian(36000000, 4)},
-        {2, 1, 0x04, 0, BigEndian(7, 2) + std::string("\x01\x02\x03\x04")},
-        {2, 1, 0x03, 0, BigEndian(614401, 4)},
-    };
-    ASSERT_EQ(got.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(got[i].channel, expected[i].channel);
-        EXPECT_EQ(got[i].headerType, expected[i].headerType);
-        EXPECT_EQ(got[i].type, expected[i].type);
-        EXPECT_EQ(got[i].streamId, expected[i].streamId);
-        EXPECT_EQ(got[i].body, expected[i].body);
+// The server ends the connection inside a message, by a reset or an orderly close: what came
+// before is delivered, and the end is an error in the log, not a quiet end of the stream.
+TEST(CRTMPSessionTest, ConnectionEndingInsideAMessageIsAnError) {
+    for (bool reset : {true, false}) {
+        SCOPED_TRACE(reset ? "reset" : "close");
+        RtmpLogCapture log;
+        ScriptedRtmpServer server([reset](RtmpServerConnection& s) {
+            RtmpMessage connect;
+            if (!s.acceptConnect(&connect)) return;
+            const std::string cut = Message12(4, 9, 1, std::string(300, 'v'));
+            s.send(Message12(4, 8, 1, "a") + cut.substr(0, 200));
+            reset ? s.reset() : s.close();
+        });
+        CRTMP client;
+        ASSERT_TRUE(client.Connect("127.0.0.1", server.port(), "s", "a", 0, nullptr, 0));
+        server.join();
+        RTMPPacket packet;
+        ASSERT_TRUE(client.GetNextMediaPacket(packet));
+        EXPECT_EQ(packet.bodySize, 1u);
+        packet.free();
+        EXPECT_FALSE(client.GetNextMediaPacket(packet));
+        EXPECT_TRUE(hasLine(log, reset ? "ERROR RTMP_LIB::CRTMP::ReadN, RTMP recv error 104"
+                                       : "ERROR RTMP_LIB::CRTMP::ReadPacket, failed to read "
+                                         "RTMP packet body. len: 300"));
+    }
+}
+
+// A whole session: connect, createStream, play, pings, media, the bytes-read report, stop. The
+// server sends its own chunks at 64, which the client must not take for its own (the play path
+// needs more than one), and it paces an on-demand play as nginx-rtmp does: by the buffer length
+// it knows when play arrives. A length announced only behind play left the client with three
+// frames and nothing more.
+TEST(CRTMPSessionTest, ExchangeFromConnectToStop) {
+    const std::string playpath(48, 'p');
+    for (uint32_t window : {0u, 300000u}) {
+        SCOPED_TRACE(window);
+        const uint32_t reportAt = window != 0 ? window : 614400;
+        const int big = int(reportAt / 6144) + 4;  // video messages of 6144 bytes on the wire
+        std::vector<RtmpMessage> got;
+        ScriptedRtmpServer server([&](RtmpServerConnection& s) {
+            RtmpMessage m;
+            const auto next = [&] { return s.readMessage(&m) ? (got.push_back(m), true) : false; };
+            if (!s.acceptConnect(&m)) return;
+            std::string hello = Message12(2, 1, 0, BigEndian(64, 4));
+            if (window != 0) hello += Message12(2, 5, 0, BigEndian(window, 4));
+            const std::string success = amf::str("NetConnection.Connect.Success");
+            s.send(hello + Invoke("_result", 1, amf::object({{"code", success}}), 64));
+            if (!next() || !next() || !next()) return;  // server BW, ping 3, createStream
+            s.send(Invoke("_result", 2, amf::num(1.0), 64));
+            if (!next() || !next()) return;  // ping 3 with the buffer length, play
+            std::string frames;
+            for (int i = 0; i < 3; ++i) frames += Message12(4, 8, 1, std::string(10, 'f'), 64);
+            s.send(OnStatus("NetStream.Play.Start", 64) + frames);
+            if (got[got.size() - 2].type != 0x04) {
+                s.waitForClose();
+                return;
+            }
+            const std::string ping6("\0\x06\x01\x02\x03\x04", 6);
+            s.send(Message12(2, 4, 0, ping6, 64));
+            if (!next()) return;  // ping 7
+            std::string media = Message12(2, 1, 0, BigEndian(65536, 4));
+            for (int i = 0; i < big; ++i) {
+                media += Message12(6, 9, 1, std::string(6132, 'v'), 65536);
+            }
+            s.send(media + Message12(4, 8, 1, std::string(10, 'b')));
+            if (!next()) return;  // bytes read
+            s.send(OnStatus("NetStream.Play.Stop"));
+            s.waitForClose();
+        });
+        CRTMP client;
+        client.SetBufferTime(36000000);
+        client.SetReceiveTimeout(1000);
+        ASSERT_TRUE(
+            client.Connect("127.0.0.1", server.port(), playpath.c_str(), "live", 0, nullptr, 0));
+        RTMPPacket packet;
+        int media = 0;
+        while (client.GetNextMediaPacket(packet)) {
+            ++media;
+            EXPECT_TRUE(client.IsPlaying());
+            packet.free();
+        }
+        server.join();
+        EXPECT_EQ(media, big + 4);
+        EXPECT_FALSE(client.IsConnected());
+        EXPECT_EQ(client.GetStreamId(), 1);
+
+        struct Expected {
+            int channel, headerType, type;
+            uint32_t streamId;
+            std::string body;
+        };
+        const std::vector<Expected> expected = {
+            {2, 0, 0x05, 0, BigEndian(1250000, 4)},
+            {2, 1, 0x04, 0, BigEndian(3, 2) + BigEndian(0, 4) + BigEndian(300, 4)},
+            {3, 1, 0x14, 0, amf::str("createStream") + amf::num(2.0) + amf::null()},
+            {2, 3, 0x04, 0, BigEndian(3, 2) + BigEndian(1, 4) + BigEndian(36000000, 4)},
+            {8, 0, 0x14, 1,
+             amf::str("play") + amf::num(0) + amf::null() + amf::str(playpath) + amf::num(0)},
+            {2, 1, 0x04, 0, BigEndian(7, 2) + std::string("\x01\x02\x03\x04")},
+        };
+        ASSERT_EQ(got.size(), expected.size() + 1);
+        for (size_t i = 0; i < expected.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(got[i].channel, expected[i].channel);
+            EXPECT_EQ(got[i].headerType, expected[i].headerType);
+            EXPECT_EQ(got[i].type, expected[i].type);
+            EXPECT_EQ(got[i].streamId, expected[i].streamId);
+            EXPECT_EQ(got[i].body, expected[i].body);
+        }
+        // The report goes with the receive that reaches the window.
+        const RtmpMessage& report = got.back();
+        EXPECT_EQ(report.type, 0x03);
+        ASSERT_EQ(report.body.size(), 4u);
+        const uint32_t reported = uint32_t(uint8_t(report.body[0])) << 24 |
+                                  uint32_t(uint8_t(report.body[1])) << 16 |
+                                  uint32_t(uint8_t(report.body[2])) << 8 | uint8_t(report.body[3]);
+        EXPECT_GE(reported, reportAt);
+        EXPECT_LT(reported, reportAt + uint32_t(CRTMP::kReceiveBufferSize));
     }
 }
 

@@ -1,4 +1,5 @@
-// The client against nginx with its RTMP module: a file played on demand to its end, and a live
+// The client against nginx with its RTMP module: a file played on demand to its end, with nginx's
+// chunks larger and smaller than the client's and a play path longer than one chunk, and a live
 // stream that ffmpeg publishes. Skipped where nginx, the module or ffmpeg is missing.
 #include <signal.h>
 #include <spawn.h>
@@ -34,22 +35,30 @@ protected:
         }
         media_ = TestMedia::tempDir() + "/rtmp-vod";
         std::filesystem::create_directories(media_);
-        std::filesystem::copy_file(clip_, media_ + "/clip.flv",
-                                   std::filesystem::copy_options::overwrite_existing);
-        nginx_ = std::make_unique<NginxServer>(
-            NginxServer::rtmpConfig(media_, "    chunk_size 4096;\n"));
+        for (const std::string& name : {std::string("clip"), kLongName}) {
+            std::filesystem::copy_file(clip_, media_ + "/" + name + ".flv",
+                                       std::filesystem::copy_options::overwrite_existing);
+        }
+    }
+
+    void startNginx(int chunkSize) {
+        nginx_.reset();
+        nginx_ = std::make_unique<NginxServer>(NginxServer::rtmpConfig(
+            media_, "    chunk_size " + std::to_string(chunkSize) + ";\n"));
         ASSERT_TRUE(nginx_->running()) << nginx_->why();
-        client_.SetReceiveTimeout(5000);
     }
 
     // Media messages until the connection ends or |enough| arrived.
     int play(const char* app, const char* name, int enough) {
         const std::string tcUrl = "rtmp://127.0.0.1/" + std::string(app);
-        if (!client_.Connect("127.0.0.1", nginx_->port(), name, app, 0, tcUrl.c_str(), 0))
+        // A connection plays once: what it still waits for from the last server stays with it.
+        client_ = std::make_unique<CRTMP>();
+        client_->SetReceiveTimeout(5000);
+        if (!client_->Connect("127.0.0.1", nginx_->port(), name, app, 0, tcUrl.c_str(), 0))
             return -1;
         RTMPPacket packet;
         int media = 0;
-        while (media < enough && client_.GetNextMediaPacket(packet)) {
+        while (media < enough && client_->GetNextMediaPacket(packet)) {
             EXPECT_TRUE(packet.ready());
             EXPECT_GT(packet.bodySize, 0u);
             ++media;
@@ -58,22 +67,32 @@ protected:
         return media;
     }
 
+    // Longer than the 128 bytes of one of the client's chunks once in the play command.
+    const std::string kLongName = "clip-" + std::string(120, 'n');
     std::string clip_;
     std::string media_;
     std::unique_ptr<NginxServer> nginx_;
-    CRTMP client_;
+    std::unique_ptr<CRTMP> client_;
 };
 
 TEST_F(CRTMPNginxTest, PlaysAFileToItsEnd) {
-    // As the URL parser leaves it: ".flv" dropped; nginx finds clip.flv for it.
-    const int media = play("vod", "clip", 1 << 20);
-    // About a second of audio and video, then NetStream.Play.Stop closes the connection.
-    EXPECT_GT(media, 20);
-    EXPECT_FALSE(client_.IsConnected());
-    EXPECT_GT(client_.GetDuration(), 0.5);
+    // nginx's chunks are its own: they do not change the size of the client's.
+    for (int chunkSize : {4096, 64}) {
+        startNginx(chunkSize);
+        // As the URL parser leaves it: ".flv" dropped; nginx finds the file for it.
+        for (const std::string& name : {std::string("clip"), kLongName}) {
+            SCOPED_TRACE(std::to_string(chunkSize) + " " + name);
+            const int media = play("vod", name.c_str(), 1 << 20);
+            // About a second of audio and video, then NetStream.Play.Stop closes the connection.
+            EXPECT_GT(media, 20);
+            EXPECT_FALSE(client_->IsConnected());
+            EXPECT_GT(client_->GetDuration(), 0.5);
+        }
+    }
 }
 
 TEST_F(CRTMPNginxTest, PlaysALiveStreamPublishedByFfmpeg) {
+    startNginx(4096);
     const std::string target = "rtmp://127.0.0.1:" + std::to_string(nginx_->port()) + "/live/cam";
     const std::string ffmpeg = TestMedia::ffmpegPath();
     const char* argv[] = {ffmpeg.c_str(), "-loglevel", "error", "-nostdin", "-re",
@@ -89,9 +108,9 @@ TEST_F(CRTMPNginxTest, PlaysALiveStreamPublishedByFfmpeg) {
     int status = 0;
     ::waitpid(publisher, &status, 0);
     EXPECT_EQ(media, 40);
-    EXPECT_TRUE(client_.IsConnected());
-    client_.Close();
-    EXPECT_FALSE(client_.IsConnected());
+    EXPECT_TRUE(client_->IsConnected());
+    client_->Close();
+    EXPECT_FALSE(client_->IsConnected());
 }
 
 }  // namespace

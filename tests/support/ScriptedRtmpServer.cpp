@@ -73,6 +73,19 @@ bool RtmpServerConnection::waitForClose() {
     return false;
 }
 
+bool RtmpServerConnection::pause(int ms) {
+    pollfd stop = {stopFd_, POLLIN, 0};
+    return ::poll(&stop, 1, ms) == 0;
+}
+
+void RtmpServerConnection::reset() {
+    if (socket_ < 0) return;
+    const linger abort = {1, 0};
+    ::setsockopt(socket_, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+    ::close(socket_);
+    socket_ = -1;
+}
+
 void RtmpServerConnection::close() {
     if (socket_ < 0) return;
     ::shutdown(socket_, SHUT_RDWR);
@@ -107,12 +120,19 @@ bool RtmpServerConnection::readMessage(RtmpMessage* message) {
         std::string first;
         if (!read(1, &first)) return false;
         const int type = uint8_t(first[0]) >> 6;
-        const int id = first[0] & 0x3F;
+        int id = first[0] & 0x3F;
+        std::string wire = first;
+        if (id < 2) {
+            std::string more;
+            if (!read(size_t(id + 1), &more)) return false;
+            wire += more;
+            id = 64 + uint8_t(more[0]) + (id == 1 ? uint8_t(more[1]) * 256 : 0);
+        }
         Channel& channel = channels_[id];
         static const int kRest[4] = {11, 7, 3, 0};
         std::string header;
         if (kRest[type] > 0 && !read(size_t(kRest[type]), &header)) return false;
-        std::string wire = first + header;
+        wire += header;
         const auto byte = [&](int i) { return uint32_t(uint8_t(header[size_t(i)])); };
         uint32_t timestamp = 0;
         if (type < 3) {
@@ -238,15 +258,22 @@ std::string LittleEndian(uint64_t value, int bytes) {
     return out;
 }
 
+std::string BasicHeader(int headerType, int channel) {
+    const char type = char(headerType << 6);
+    if (channel < 64) return std::string(1, char(type | channel));
+    if (channel < 320) return std::string(1, type) + char(channel - 64);
+    return std::string(1, char(type | 1)) + LittleEndian(uint64_t(channel - 64), 2);
+}
+
 std::string Message12(int channel, uint8_t type, uint32_t streamId, const std::string& body,
-                      uint32_t chunkSize, uint32_t timestamp) {
+                      uint32_t chunkSize, uint32_t timestamp, bool repeatExtended) {
     const bool extended = timestamp >= 0xFFFFFF;
     const std::string extension = extended ? BigEndian(timestamp, 4) : "";
-    std::string out = std::string(1, char(channel)) +
-                      BigEndian(extended ? 0xFFFFFF : timestamp, 3) + BigEndian(body.size(), 3) +
-                      char(type) + LittleEndian(streamId, 4) + extension;
+    std::string out = BasicHeader(0, channel) + BigEndian(extended ? 0xFFFFFF : timestamp, 3) +
+                      BigEndian(body.size(), 3) + char(type) + LittleEndian(streamId, 4) +
+                      extension;
     for (size_t at = 0; at < body.size(); at += chunkSize) {
-        if (at > 0) out += char(0xC0 | channel) + extension;
+        if (at > 0) out += BasicHeader(3, channel) + (repeatExtended ? extension : "");
         out += body.substr(at, chunkSize);
     }
     return out;

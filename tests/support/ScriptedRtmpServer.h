@@ -48,7 +48,11 @@ public:
     bool send(const std::string& bytes, size_t piece = 0);
     // True when the client closes its side before the deadline; bytes it sends are dropped.
     bool waitForClose();
+    // Waits |ms| unless the server stops first (the pace of a slow reader).
+    bool pause(int ms);
     void close();
+    // Closes with a reset instead of an orderly end.
+    void reset();
 
     // The server's side of the handshake. True when C2 arrived.
     bool handshake(const HandshakeScript& script = HandshakeScript());
@@ -114,13 +118,15 @@ std::string object(const std::initializer_list<std::pair<std::string, std::strin
 }  // namespace amf
 
 std::string BigEndian(uint64_t value, int bytes);
+// The basic header of a chunk of |headerType| on |channel|: one, two or three bytes.
+std::string BasicHeader(int headerType, int channel);
 std::string LittleEndian(uint64_t value, int bytes);
 
-// A message with a 12-byte header, its body split into chunks of |chunkSize| with 1-byte
+// A message with a 12-byte header, its body split into chunks of |chunkSize| with type-3
 // continuation headers. A |timestamp| of 0xFFFFFF or more goes as an extended timestamp,
-// repeated after every continuation header.
+// repeated after every continuation header unless |repeatExtended| is false.
 std::string Message12(int channel, uint8_t type, uint32_t streamId, const std::string& body,
-                      uint32_t chunkSize = 128, uint32_t timestamp = 0);
+                      uint32_t chunkSize = 128, uint32_t timestamp = 0, bool repeatExtended = true);
 // An invoke on channel 3: the method, the transaction id, a null, then |rest|.
 std::string Invoke(const std::string& method, double transaction, const std::string& rest = "",
                    uint32_t chunkSize = 128);
