@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include <boost/format.hpp>
 
@@ -11,6 +12,8 @@
 #include "flv/CodecConfiguration.h"
 #include "flv/FLVFormat.h"
 #include "flv/FLVPacket.h"
+
+using namespace std::string_view_literals;
 
 namespace {
 
@@ -288,33 +291,36 @@ void FLVMetadataPacket::parseKeyNumber(const std::string& key, double value) {
                  utf8ToWide(key) % value);
     }
 
-    const std::string name = foldCase(key);
-    if (name == "totalduration" || name == "duration") {
+    const std::string folded = foldCase(key);
+    // Compared as views, which look at the lengths first: a tag of a million unknown keys must
+    // not cost a million text comparisons per known key.
+    const std::string_view name(folded);
+    if (name == "totalduration"sv || name == "duration"sv) {
         duration = truncateToU32(value * 1000);
-    } else if (name == "lasttimestamp") {
+    } else if (name == "lasttimestamp"sv) {
         // Only a fallback for writers that give no duration.
         if (duration == 0) duration = truncateToU32(value * 1000);
-    } else if (name == "width") {
+    } else if (name == "width"sv) {
         width = truncateToU32(value);
-    } else if (name == "height") {
+    } else if (name == "height"sv) {
         height = truncateToU32(value);
-    } else if (name == "videodatarate") {
+    } else if (name == "videodatarate"sv) {
         videoDataRate = truncateToU32(value * 1000);
-    } else if (name == "videocodecid") {
+    } else if (name == "videocodecid"sv) {
         videoCodecId = truncateToU32(value);
-    } else if (name == "videoframerate" || name == "framerate") {
+    } else if (name == "videoframerate"sv || name == "framerate"sv) {
         frameRate = value;
-    } else if (name == "audiodatarate") {
+    } else if (name == "audiodatarate"sv) {
         audioDataRate = truncateToU32(value * 1000);
-    } else if (name == "audiocodecid") {
+    } else if (name == "audiocodecid"sv) {
         audioCodecId = truncateToU32(value);
-    } else if (name == "audiosamplerate" || name == "samplerate") {
+    } else if (name == "audiosamplerate"sv || name == "samplerate"sv) {
         audioSampleRate = truncateToU32(value);
-    } else if (name == "audiochannels" || name == "channels") {
+    } else if (name == "audiochannels"sv || name == "channels"sv) {
         audioChannels = truncateToU32(value);
-    } else if (name == "audiodelay") {
+    } else if (name == "audiodelay"sv) {
         audioDelay = truncateToU32(value);
-    } else if (name == "canseektoend") {
+    } else if (name == "canseektoend"sv) {
         canSeekToEnd = value != 0;
     } else if (LogEnabled(LOG_LEVEL_WARN)) {
         LogWarn(boost::wformat(L"FLVMetadataPacket::parseKeyNumber : value not considered %s %d") %
