@@ -396,22 +396,28 @@ constexpr size_t kAvcPrefixSize = 4;    // AVC packet type and composition time
 
 }  // namespace
 
-void FLVMetadataPacket::fillFromCodecConfiguration(const FLVPacket* packet) {
+bool FLVMetadataPacket::isCodecConfiguration(const FLVPacket* packet) {
     if (packet == nullptr || packet->data == nullptr || packet->dataSize < 1 ||
         packet->data[0] != kSequenceHeader) {
-        return;
+        return false;
     }
+    return (packet->tagType == flv::kTagAudio &&
+            writtenHeaderByte(packet) >> 4 == kSoundFormatAac) ||
+           (packet->tagType == flv::kTagVideo && packet->codecId == kCodecAvc);
+}
+
+void FLVMetadataPacket::fillFromCodecConfiguration(const FLVPacket* packet) {
+    if (!isCodecConfiguration(packet)) return;
     if (packet->tagType == flv::kTagAudio) {
         flv::AudioConfiguration audio;
-        if (writtenHeaderByte(packet) >> 4 != kSoundFormatAac ||
-            !flv::readAudioSpecificConfig(packet->data + 1, packet->dataSize - 1, &audio)) {
+        if (!flv::readAudioSpecificConfig(packet->data + 1, packet->dataSize - 1, &audio)) {
             return;
         }
         if (audioSampleRate == 0) audioSampleRate = audio.sampleRate;
         if (audioChannels == 0) audioChannels = audio.channels;
     } else if (packet->tagType == flv::kTagVideo) {
         flv::VideoConfiguration video;
-        if (packet->codecId != kCodecAvc || packet->dataSize < kAvcPrefixSize ||
+        if (packet->dataSize < kAvcPrefixSize ||
             !flv::readAvcConfiguration(packet->data + kAvcPrefixSize,
                                        packet->dataSize - kAvcPrefixSize, &video)) {
             return;

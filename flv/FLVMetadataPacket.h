@@ -54,6 +54,9 @@ public:
     // damaged configurations change nothing.
     void fillFromCodecConfiguration(const FLVPacket* packet);
 
+    // True for an H.264 or AAC sequence header tag: a codec configuration, not a frame.
+    static bool isCodecConfiguration(const FLVPacket* packet);
+
     uint32_t duration;  // milliseconds
     uint32_t width;
     uint32_t height;

@@ -141,11 +141,6 @@ void ZOVOzudo::discardQueue() {
 
 namespace {
 
-// A video tag that carries a picture rather than a codec configuration.
-bool isVideoFrame(const FLVPacket* packet) {
-    return packet->codecId != 7 || packet->data[0] != 0;
-}
-
 // Frames per second from the timestamps of consecutive video frames; 0 when they give none.
 double rateFromTimestamps(const std::vector<uint32_t>& timestamps) {
     if (timestamps.size() < 2 || timestamps.back() <= timestamps.front()) return 0;
@@ -180,10 +175,14 @@ bool ZOVOzudo::getFileInformation() {
             if ((hasVideo && !foundVideo) || (hasAudio && !foundAudio)) return false;
             break;
         }
-        if (!firstTimestamp) firstTimestamp = packet->timestamp;
+        // Stream time counts from the first frame: servers send the metadata and the codec
+        // configurations of a running stream to a new player with timestamps of their own.
+        const bool isFrame = packet->tagType != flv::kTagScript && packet->dataSize > 1 &&
+                             !FLVMetadataPacket::isCodecConfiguration(packet);
+        if (!firstTimestamp && isFrame) firstTimestamp = packet->timestamp;
         examinedBytes += packet->dataSize;
-        const bool timeUp = (packet->timestamp - *firstTimestamp >= kMaxExaminedStreamTime &&
-                             packet->timestamp >= *firstTimestamp) ||
+        const bool timeUp = (firstTimestamp && packet->timestamp >= *firstTimestamp &&
+                             packet->timestamp - *firstTimestamp >= kMaxExaminedStreamTime) ||
                             examinedBytes >= kMaxExaminedBytes;
 
         if (packet->tagType == flv::kTagScript) {
@@ -208,7 +207,7 @@ bool ZOVOzudo::getFileInformation() {
             if (packet->tagType == flv::kTagVideo) {
                 if (!foundVideo) firstVideoPacket = packet;
                 foundVideo = true;
-                if (isVideoFrame(packet) && frameTimestamps.size() < kRateFrames) {
+                if (isFrame && frameTimestamps.size() < kRateFrames) {
                     frameTimestamps.push_back(packet->timestamp);
                 }
             }

@@ -94,11 +94,12 @@ struct ExaminationCase {
     bool video;
 };
 
-std::vector<FakeTag> repeat(const FakeTag& tag, int count, uint32_t step = 40) {
+std::vector<FakeTag> repeat(const FakeTag& tag, int count, uint32_t step = 40,
+                            uint32_t start = 0) {
     std::vector<FakeTag> tags;
     for (int i = 0; i < count; ++i) {
         tags.push_back(tag);
-        tags.back().timestamp = static_cast<uint32_t>(i) * step;
+        tags.back().timestamp = start + static_cast<uint32_t>(i) * step;
     }
     return tags;
 }
@@ -117,8 +118,13 @@ TEST_F(PluginTest, ExaminationFindsTheExpectedStreams) {
          false, false},
         // The examination ends 10 s of stream time after the first tag (tag 251 at 40 ms),
         // after 1,000 tags, script tags included, or after 32 MiB of tag data.
-        {"announced audio missing, 10 s", kAudioAndVideo, repeat(videoTag(0), 300), true, 251,
+        {"announced audio missing, 10 s", kAudioAndVideo, repeat(videoTag(1), 300), true, 251,
          false, true},
+        // Servers send a running stream's configurations with timestamps of their own.
+        {"stream time counts from the first frame", std::nullopt,
+         std::vector<FakeTag>{{8, 0, {0xAF, 0, 0x12, 0x10}}} +
+             repeat(audioTag(0), 400, 40, 60000) + repeat(videoTag(1), 1),
+         true, 252, true, false},
         {"no header, audio only", std::nullopt, repeat(audioTag(0), 300), true, 251, true, false},
         {"no header, audio only, 1000 tags", std::nullopt, repeat(audioTag(0), 1100, 1), true,
          1000, true, false},
