@@ -22,8 +22,8 @@ const size_t kMaxFormatChars = size_t(1) << 20;
 // How far the writer may fall behind before new lines are dropped: a disk that stalls must not
 // make the host's memory grow without bound.
 const size_t kMaxPendingBytes = size_t(8) << 20;
+// Where the memory form dropped its oldest lines.
 const char kDroppedMarker[] = "[...]\n";
-const size_t kDroppedMarkerLength = sizeof(kDroppedMarker) - 1;
 
 // The message cut to its first kMaxMessageChars characters.
 std::wstring formatMessage(const wchar_t* format, va_list args) {
@@ -76,7 +76,7 @@ CBBLog::CBBLog(const std::wstring& fileName)
       queuedBytes_(0),
       pendingBytes_(0),
       markerAtFront_(false),
-      droppingLines_(false) {}
+      droppedLines_(0) {}
 
 CBBLog::CBBLog(unsigned int memoryBudget, bool showProcessId) : CBBLog(std::wstring()) {
     memoryBudget_ = memoryBudget;
@@ -85,6 +85,11 @@ CBBLog::CBBLog(unsigned int memoryBudget, bool showProcessId) : CBBLog(std::wstr
 
 CBBLog::~CBBLog() {
     queueLock_.lock();
+    // Lines dropped just before the end are still told of.
+    try {
+        queueDropNoteLocked();
+    } catch (...) {
+    }
     stopping_ = true;
     queueLock_.broadcast();
     queueLock_.unlock();
@@ -191,19 +196,23 @@ void CBBLog::initialiseLocked() {
     }
 }
 
-void CBBLog::compose(const std::wstring& message, int level) {
+std::string CBBLog::prefix(int level) const {
     const platform::LocalTime now = platform::GetLocalTime();
-    char prefix[2048];
+    char text[2048];
     if (showProcessId_) {
-        std::snprintf(prefix, sizeof(prefix), "%04d/%02d/%02d %02d:%02d:%02d.%03d [%-5.5s] %u - ",
+        std::snprintf(text, sizeof(text), "%04d/%02d/%02d %02d:%02d:%02d.%03d [%-5.5s] %u - ",
                       now.year, now.month, now.day, now.hour, now.minute, now.second,
                       now.millisecond, LogLevelName(level), processId_);
     } else {
-        std::snprintf(prefix, sizeof(prefix), "%04d/%02d/%02d %02d:%02d:%02d.%03d [%-5.5s] - ",
+        std::snprintf(text, sizeof(text), "%04d/%02d/%02d %02d:%02d:%02d.%03d [%-5.5s] - ",
                       now.year, now.month, now.day, now.hour, now.minute, now.second,
                       now.millisecond, LogLevelName(level));
     }
-    std::string line(prefix);
+    return text;
+}
+
+void CBBLog::compose(const std::wstring& message, int level) {
+    std::string line = prefix(level);
     if (level == 0) {
         line += processName_;
         line += " - ";
@@ -218,15 +227,10 @@ void CBBLog::queueLine(const std::string& line) {
     PScopedLock guard(queueLock_);
     if (memoryBudget_ == 0) {
         if (pendingBytes_ + line.size() > kMaxPendingBytes) {
-            if (!droppingLines_) {
-                queue_.push_back(kDroppedMarker);
-                pendingBytes_ += kDroppedMarkerLength;
-                droppingLines_ = true;
-                queueLock_.broadcast();
-            }
+            ++droppedLines_;
             return;
         }
-        droppingLines_ = false;
+        queueDropNoteLocked();
         queue_.push_back(line);
         queuedBytes_ += static_cast<uint32_t>(line.size());
         pendingBytes_ += line.size();
@@ -250,6 +254,20 @@ void CBBLog::queueLine(const std::string& line) {
     queueLock_.broadcast();
 }
 
+void CBBLog::queueDropNoteLocked() {
+    if (droppedLines_ == 0) return;
+    // Written whatever the threshold: the lines it counts had passed it. Not counted against
+    // the limit, so that it is never dropped itself.
+    char text[160];
+    std::snprintf(text, sizeof(text),
+                  "CBBLog::Log : %llu lines dropped while the log writer was %zu MiB behind\n",
+                  static_cast<unsigned long long>(droppedLines_), kMaxPendingBytes >> 20);
+    const std::string note = prefix(LOG_LEVEL_WARN) + text;
+    queue_.push_back(note);
+    pendingBytes_ += note.size();
+    droppedLines_ = 0;
+}
+
 void* CBBLog::WriterLoop(void* /*unused*/) {
     queueLock_.lock();
     for (;;) {
@@ -258,13 +276,13 @@ void* CBBLog::WriterLoop(void* /*unused*/) {
         while (!queue_.empty()) {
             std::string line = std::move(queue_.front());
             queue_.pop_front();
-            pendingBytes_ -= line.size();
             queueLock_.unlock();
             try {
                 logFile_.append(line);
             } catch (...) {
             }
             queueLock_.lock();
+            pendingBytes_ -= line.size();
         }
         if (stopping_) break;
     }

@@ -7,7 +7,9 @@
 // line that passes its threshold ("LogLevel" under "Software\Dessaro\Vanto"; 1 when missing).
 //
 // Every line queued before the destructor runs is in the file when it returns. No operation
-// reports an error or lets an exception out: a line that cannot be written is dropped.
+// reports an error or lets an exception out: a line that cannot be written is dropped. When the
+// writer falls 8 MiB behind (a disk that stalls), new lines are dropped until it catches up, and
+// a WARN line then says how many were lost.
 #pragma once
 
 #include <cstdarg>
@@ -57,8 +59,12 @@ class CBBLog {
     // True when lines have somewhere to go once the log is initialised.
     bool ensureInitialised();
     void initialiseLocked();
+    // The time stamp and level field that begin every line.
+    std::string prefix(int level) const;
     void compose(const std::wstring& message, int level);
     void queueLine(const std::string& line);
+    // Queues a WARN line that counts the lines dropped since the last one, if any.
+    void queueDropNoteLocked();
     void* WriterLoop(void* unused);
 
     std::wstring fileName_;
@@ -79,7 +85,7 @@ class CBBLog {
     bool stopping_;                  // guarded by queueLock_
     std::deque<std::string> queue_;  // guarded by queueLock_
     uint32_t queuedBytes_;           // guarded by queueLock_; bytes ever queued (memory budget)
-    size_t pendingBytes_;            // guarded by queueLock_; bytes the writer has not taken yet
+    size_t pendingBytes_;            // guarded by queueLock_; queued, not yet written
     bool markerAtFront_;             // guarded by queueLock_; queue_.front() is the "[...]" line
-    bool droppingLines_;             // guarded by queueLock_; the last line was over the limit
+    uint64_t droppedLines_;          // guarded by queueLock_; dropped since the last note
 };

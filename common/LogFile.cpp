@@ -1,7 +1,5 @@
 #include "common/LogFile.h"
 
-#include <sys/stat.h>
-
 #include "platform/FileSystem.h"
 #include "platform/Shell.h"
 
@@ -9,16 +7,13 @@ namespace {
 
 const std::chrono::seconds kReopenInterval(30);
 
-uint32_t sizeOf(FILE* file) {
-    struct stat info;
-    if (fstat(fileno(file), &info) != 0 || info.st_size < 0) return 0;
-    return info.st_size > static_cast<off_t>(UINT32_MAX) ? UINT32_MAX
-                                                         : static_cast<uint32_t>(info.st_size);
+uint32_t clampedSize(uint64_t size) {
+    return size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
 }
 
 }  // namespace
 
-LogFile::LogFile() : file_(nullptr), size_(0) {}
+LogFile::LogFile() : file_(nullptr), size_(0), rotateAt_(kRotateBytes) {}
 
 LogFile::~LogFile() {
     close();
@@ -29,30 +24,34 @@ void LogFile::start(const std::wstring& path) {
     basePath_ = path;
     path_ = path;
     size_ = 0;
-    uint64_t existing = 0;
-    if (platform::CreateFileAndGetSize(path, &existing) && existing > kRotateBytes) {
-        // When the copy fails (a full disk) the file is kept: its size, counted below, makes the
-        // first line move it aside, which needs no space.
-        if (platform::CopyFileReplace(path, path + L".back")) platform::DeleteFile(path);
-    }
+    rotateAt_ = kRotateBytes;
+    if (!openFirstName()) return;
     // Counted from what the opened file already holds, which for a fallback name need not be
     // what the first name held.
-    if (openFirstName()) size_ = sizeOf(file_);
+    const uint64_t existing = platform::OpenFileSize(file_);
+    if (existing > kRotateBytes) {
+        rotate();
+    } else {
+        size_ = clampedSize(existing);
+    }
 }
 
 void LogFile::append(const std::string& line) {
     if (file_ == nullptr) {
         if (basePath_.empty() || std::chrono::steady_clock::now() < nextOpenAttempt_) return;
         if (!openFirstName()) return;
-        size_ = sizeOf(file_);
+    } else if (!platform::IsFileAtPath(file_, path_)) {
+        // Another writer moved the file aside: what is written there now would be lost at the
+        // next move.
+        close();
+        rotateAt_ = kRotateBytes;
+        if (!openFirstName()) return;
     }
     fwrite(line.data(), 1, line.size(), file_);
     fflush(file_);
-    // The counter counts the line as given; where text mode stores "\n" as CR LF the file grows
-    // faster than the counter.
-    const uint64_t total = static_cast<uint64_t>(size_) + line.size();
-    size_ = total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total);
-    if (size_ >= kRotateBytes) rotate();
+    const uint64_t size = platform::OpenFileSize(file_);
+    size_ = clampedSize(size);
+    if (size >= rotateAt_) rotate();
 }
 
 void LogFile::close() {
@@ -73,11 +72,22 @@ bool LogFile::openFirstName() {
 }
 
 void LogFile::rotate() {
-    close();
     // The backup's name must still fit a path, as the name it came from did.
     const std::wstring backup = path_.substr(0, platform::kMaxPath - 5) + L".back";
+    bool moved = true;
+    {
+        platform::FileLock lock(file_);
+        // A writer that reached the size at the same time has moved the file already; moving
+        // the fresh file that now stands at the name would throw the older lines away.
+        if (platform::IsFileAtPath(file_, path_)) moved = platform::MoveFileReplace(path_, backup);
+    }
+    close();
+    if (!openFirstName()) {
+        size_ = 0;
+        return;
+    }
+    const uint64_t size = platform::OpenFileSize(file_);
+    size_ = clampedSize(size);
     // A failed move leaves the lines where they are; the reopened file then grows again.
-    platform::MoveFileReplace(path_, backup);
-    openFirstName();
-    size_ = 0;
+    rotateAt_ = moved ? kRotateBytes : size + kRotateBytes;
 }

@@ -1,9 +1,11 @@
 #include "host/RecordingHost.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <utility>
 
 namespace host {
@@ -14,7 +16,9 @@ void note(Journal* journal, const std::string& line) {
     if (journal != nullptr) journal->push_back(line);
 }
 
-std::string text(const char* value) { return value != nullptr ? value : ""; }
+std::string text(const char* value) {
+    return value != nullptr ? value : "";
+}
 
 // The shortest text that reads back as the same double, so 29.97 prints as 29.97.
 std::string number(double value) {
@@ -27,60 +31,52 @@ std::string number(double value) {
     return buffer;
 }
 
-std::string quoted(const std::string& value) {
-    std::string out = "\"";
-    for (unsigned char c : value) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
-                    out += escaped;
-                } else {
-                    out.push_back(static_cast<char>(c));
-                }
-        }
-    }
-    return out + "\"";
+using Json = nlohmann::ordered_json;
+
+// Whole numbers as integers, so that a frame rate of 30 reads 30 as it always has, not 30.0.
+Json jsonNumber(double value) {
+    if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 9007199254740992.0)
+        return static_cast<int64_t>(value);
+    return value;  // NaN and infinities are written as null
 }
 
-// Collects "key": value pairs of one JSON object, skipping unset values.
-class JsonObject {
-public:
-    template <class T>
-    void add(const char* key, const std::optional<T>& value) {
-        if (value) add(key, render(*value));
-    }
-    void add(const char* key, const std::string& rendered) {
-        if (!body_.empty()) body_ += ", ";
-        body_ += quoted(key) + ": " + rendered;
-    }
-    bool empty() const { return body_.empty(); }
-    std::string str() const { return "{" + body_ + "}"; }
+template <class T>
+void add(Json& object, const char* key, const std::optional<T>& value) {
+    if (value) object[key] = *value;
+}
 
-private:
-    static std::string render(const std::string& value) { return quoted(value); }
-    static std::string render(double value) { return number(value); }
-    template <class T>
-    static std::string render(T value) {
-        return std::to_string(value);
-    }
+void add(Json& object, const char* key, const std::optional<double>& value) {
+    if (value) object[key] = jsonNumber(*value);
+}
 
-    std::string body_;
-};
+std::string dump(const Json& value) {
+    // Bytes that are not UTF-8 (a codec name is the plug-in's to choose) must not throw.
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// One line with ", " and ": " between the parts, as the output has always been written;
+// nlohmann's dump writes either no spaces at all or one line per value.
+std::string render(const Json& value) {
+    if (!value.is_object()) return dump(value);
+    std::string out = "{";
+    for (const auto& item : value.items()) {
+        if (out.size() > 1) out += ", ";
+        out += dump(Json(item.key())) + ": " + render(item.value());
+    }
+    return out + "}";
+}
 
 }  // namespace
 
 RecordingMedium::RecordingMedium(std::string location, std::string protocol, Journal* journal)
     : location_(std::move(location)), protocol_(std::move(protocol)), journal_(journal) {}
 
-const char* RecordingMedium::getLocation() const { return location_.c_str(); }
-const char* RecordingMedium::getProtocol() const { return protocol_.c_str(); }
+const char* RecordingMedium::getLocation() const {
+    return location_.c_str();
+}
+const char* RecordingMedium::getProtocol() const {
+    return protocol_.c_str();
+}
 
 void RecordingMedium::setDuration(uint64_t milliseconds) {
     duration = milliseconds;
@@ -185,30 +181,30 @@ vanto::streamer::VideoDescription* RecordingStreamDescription::getVideoDescripti
 
 std::string describeAsJson(const RecordingMedium& medium,
                            const RecordingStreamDescription& stream) {
-    JsonObject root;
-    root.add("format", stream.format);
-    root.add("duration_ms", medium.duration);
-    root.add("first_flag", medium.firstFlag);
-    root.add("second_flag", medium.secondFlag);
+    Json root = Json::object();
+    add(root, "format", stream.format);
+    add(root, "duration_ms", medium.duration);
+    add(root, "first_flag", medium.firstFlag);
+    add(root, "second_flag", medium.secondFlag);
 
-    JsonObject video;
-    video.add("codec", stream.video.codec);
-    video.add("width", stream.video.width);
-    video.add("height", stream.video.height);
-    video.add("frame_rate", stream.video.frameRate);
-    video.add("bit_rate", stream.video.bitRate);
-    if (!video.empty()) root.add("video", video.str());
+    Json video = Json::object();
+    add(video, "codec", stream.video.codec);
+    add(video, "width", stream.video.width);
+    add(video, "height", stream.video.height);
+    add(video, "frame_rate", stream.video.frameRate);
+    add(video, "bit_rate", stream.video.bitRate);
+    if (!video.empty()) root["video"] = video;
 
-    JsonObject audio;
-    audio.add("codec", stream.audio.codec);
-    audio.add("raw_variant", stream.audio.rawVariant);
-    audio.add("sample_rate", stream.audio.sampleRate);
-    audio.add("channels", stream.audio.channels);
-    audio.add("bits_per_sample", stream.audio.bitsPerSample);
-    audio.add("bit_rate", stream.audio.bitRate);
-    if (!audio.empty()) root.add("audio", audio.str());
+    Json audio = Json::object();
+    add(audio, "codec", stream.audio.codec);
+    add(audio, "raw_variant", stream.audio.rawVariant);
+    add(audio, "sample_rate", stream.audio.sampleRate);
+    add(audio, "channels", stream.audio.channels);
+    add(audio, "bits_per_sample", stream.audio.bitsPerSample);
+    add(audio, "bit_rate", stream.audio.bitRate);
+    if (!audio.empty()) root["audio"] = audio;
 
-    return root.str();
+    return render(root);
 }
 
 }  // namespace host

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +97,28 @@ bool MoveFileReplace(const std::wstring& from, const std::wstring& to) {
 
 bool DeleteFile(const std::wstring& path) {
     return unlink(ToNativePath(path).c_str()) == 0;
+}
+
+bool IsFileAtPath(FILE* file, const std::wstring& path) {
+    struct stat opened;
+    struct stat named;
+    return fstat(fileno(file), &opened) == 0 && stat(ToNativePath(path).c_str(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+uint64_t OpenFileSize(FILE* file) {
+    struct stat info;
+    if (fstat(fileno(file), &info) != 0 || info.st_size < 0) return 0;
+    return static_cast<uint64_t>(info.st_size);
+}
+
+FileLock::FileLock(FILE* file) : fd_(fileno(file)) {
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+FileLock::~FileLock() {
+    flock(fd_, LOCK_UN);
 }
 
 }  // namespace platform

@@ -31,4 +31,25 @@ bool MoveFileReplace(const std::wstring& from, const std::wstring& to);
 
 bool DeleteFile(const std::wstring& path);
 
+// Whether |path| still names the open |file| (the same file, not just the same name): false when
+// the name is gone or names another file, as after another process moved the file aside.
+bool IsFileAtPath(FILE* file, const std::wstring& path);
+
+// The size of the open |file| as every process that writes it sees it; 0 when it cannot be told.
+uint64_t OpenFileSize(FILE* file);
+
+// Holds an exclusive advisory lock on an open file for its lifetime; other holders of the same
+// file, in this or another process, wait. Stands in for LockFileEx.
+class FileLock {
+  public:
+    explicit FileLock(FILE* file);
+    ~FileLock();
+
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+  private:
+    const int fd_;
+};
+
 }  // namespace platform

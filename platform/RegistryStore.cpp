@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <wctype.h>
 
+#include <cctype>
 #include <cstring>
 
 namespace platform {
@@ -45,7 +46,6 @@ wchar_t foldCase(wchar_t character) {
     return static_cast<wchar_t>(
         towlower_l(towupper_l(static_cast<wint_t>(character), unicode), unicode));
 }
-
 
 void appendHex(std::string& out, uint32_t value, int digits) {
     static const char kDigits[] = "0123456789ABCDEF";
@@ -314,42 +314,78 @@ bool takeLine(const std::string& file, size_t* position, const char* field, std:
     return true;
 }
 
-bool parseFile(const std::string& file, RegistryValue* value) {
+// On failure |why|, when given, says what is wrong, for a person.
+bool parseFile(const std::string& file, RegistryValue* value, std::string* why = nullptr) {
+    std::string ignored;
+    std::string& reason = why != nullptr ? *why : ignored;
     size_t position = 0;
     std::string name, type, data;
-    if (!takeLine(file, &position, "name=", &name) || !takeLine(file, &position, "type=", &type) ||
-        !takeLine(file, &position, "data=", &data) || position != file.size()) {
+    if (!takeLine(file, &position, "name=", &name)) {
+        reason = "its first line does not begin with \"name=\"";
+        return false;
+    }
+    if (!takeLine(file, &position, "type=", &type)) {
+        reason = "its second line does not begin with \"type=\"";
+        return false;
+    }
+    if (!takeLine(file, &position, "data=", &data)) {
+        reason = "its third line does not begin with \"data=\"";
+        return false;
+    }
+    if (position != file.size()) {
+        reason =
+            "something follows the data= line (a blank line?): a value file holds exactly "
+            "three lines";
         return false;
     }
     RegistryValue out;
-    if (!unescapeText(name, &out.name)) return false;
+    if (!unescapeText(name, &out.name)) {
+        reason = "its name holds invalid UTF-8 or an unknown \\ escape";
+        return false;
+    }
     if (type == "REG_DWORD") {
         out.type = RegistryType::kDword;
-        if (!parseDword(data, &out.data)) return false;
+        if (!parseDword(data, &out.data)) {
+            reason = "REG_DWORD data \"" + data +
+                     "\" is not a number from 0 to 4294967295 (decimal, or 0x and hex digits)";
+            return false;
+        }
     } else if (type == "REG_SZ") {
         out.type = RegistryType::kString;
         std::wstring text;
-        if (!unescapeText(data, &text) || !RegistryStringImage(text, &out.data)) return false;
+        if (!unescapeText(data, &text) || !RegistryStringImage(text, &out.data)) {
+            reason = "its REG_SZ data holds invalid UTF-8 or an unknown \\ escape";
+            return false;
+        }
     } else if (type == "REG_BINARY") {
         out.type = RegistryType::kBinary;
-        if (!parseBinary(data, &out.data)) return false;
+        if (!parseBinary(data, &out.data)) {
+            reason = "its REG_BINARY data is not pairs of hex digits";
+            return false;
+        }
     } else {
+        reason = "type \"" + type + "\" is not REG_DWORD, REG_SZ or REG_BINARY";
         return false;
     }
-    if (out.data.size() > kMaxRegistryValueBytes) return false;
+    if (out.data.size() > kMaxRegistryValueBytes) {
+        reason = "its data is larger than 1 MiB";
+        return false;
+    }
     *value = std::move(out);
     return true;
 }
 
 // ---- files -----------------------------------------------------------------------------------
 
+// On failure errno tells why.
 bool readValueFile(const std::string& path, std::string* contents) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    struct stat info;
+    struct stat info = {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
         static_cast<uint64_t>(info.st_size) > kMaxValueFileBytes) {
         close(fd);
+        errno = S_ISDIR(info.st_mode) ? EISDIR : S_ISREG(info.st_mode) ? EFBIG : EINVAL;
         return false;
     }
     std::string out(static_cast<size_t>(info.st_size), '\0');
@@ -360,6 +396,7 @@ bool readValueFile(const std::string& path, std::string* contents) {
         if (have == out.size()) {
             if (out.size() > kMaxValueFileBytes) {
                 ok = false;
+                errno = EFBIG;
                 break;
             }
             out.resize(out.size() + 4096);
@@ -373,19 +410,33 @@ bool readValueFile(const std::string& path, std::string* contents) {
         }
         have += static_cast<size_t>(got);
     }
+    const int failure = errno;
     close(fd);
-    if (!ok) return false;
+    if (!ok) {
+        errno = failure;
+        return false;
+    }
     out.resize(have);
     *contents = std::move(out);
     return true;
 }
 
-bool readValueAt(const std::string& path, const std::string& fileName, RegistryValue* value) {
+bool readValueAt(const std::string& path, const std::string& fileName, RegistryValue* value,
+                 std::string* why = nullptr) {
+    std::string ignored;
+    std::string& reason = why != nullptr ? *why : ignored;
     std::string contents;
     RegistryValue parsed;
-    if (!readValueFile(path, &contents) || !parseFile(contents, &parsed)) return false;
+    if (!readValueFile(path, &contents)) {
+        reason = errno == EINVAL ? "it is not a regular file" : std::strerror(errno);
+        return false;
+    }
+    if (!parseFile(contents, &parsed, &reason)) return false;
     // A file whose name does not belong to the value it holds could never be found by its name.
-    if (encodeName(parsed.name, NameKind::kValue) != fileName) return false;
+    if (encodeName(parsed.name, NameKind::kValue) != fileName) {
+        reason = "the name in it does not match the file's name";
+        return false;
+    }
     *value = std::move(parsed);
     return true;
 }
@@ -437,6 +488,42 @@ bool makeFolder(const std::string& path) {
     return mkdir(path.c_str(), 0755) == 0 || (errno == EEXIST && isFolder(path));
 }
 
+// The folder names of the key path's components, empty ones ("a\\b", a trailing "\") left out.
+std::vector<std::string> keyComponents(const std::wstring& key) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= key.size()) {
+        size_t end = key.find(L'\\', start);
+        if (end == std::wstring::npos) end = key.size();
+        if (end > start) out.push_back(encodeName(key.substr(start, end - start), NameKind::kKey));
+        start = end + 1;
+    }
+    return out;
+}
+
+// An entry of |folder| that differs from |name| only in the case of ASCII letters, as an
+// administrator may have typed it; empty when there is none.
+std::string spelledOtherwise(const std::string& folder, const std::string& name) {
+    DIR* const directory = opendir(folder.c_str());
+    if (directory == nullptr) return std::string();
+    std::string found;
+    while (const dirent* entry = readdir(directory)) {
+        const std::string candidate = entry->d_name;
+        if (candidate.size() != name.size()) continue;
+        bool same = true;
+        for (size_t i = 0; same && i < name.size(); ++i) {
+            same = std::tolower(static_cast<unsigned char>(candidate[i])) ==
+                   std::tolower(static_cast<unsigned char>(name[i]));
+        }
+        if (same) {
+            found = candidate;
+            break;
+        }
+    }
+    closedir(directory);
+    return found;
+}
+
 // The folder of |key|; with |create|, made (with the root and every parent key) when missing.
 bool keyFolder(const std::wstring& key, bool create, std::string* folder) {
     std::string path = RegistryRootFolder();
@@ -448,17 +535,9 @@ bool keyFolder(const std::wstring& key, bool create, std::string* folder) {
         }
         if (!makeFolder(path)) return false;
     }
-    size_t start = 0;
-    while (start <= key.size()) {
-        size_t end = key.find(L'\\', start);
-        if (end == std::wstring::npos) end = key.size();
-        // Empty components ("a\\b", a trailing "\") name no key of their own.
-        if (end > start) {
-            path += '/';
-            path += encodeName(key.substr(start, end - start), NameKind::kKey);
-            if (create && !makeFolder(path)) return false;
-        }
-        start = end + 1;
+    for (const std::string& component : keyComponents(key)) {
+        path += "/" + component;
+        if (create && !makeFolder(path)) return false;
     }
     if (!create && !isFolder(path)) return false;
     *folder = std::move(path);
@@ -519,6 +598,60 @@ bool RegistryQueryValue(const std::wstring& key, const std::wstring& name, Regis
     if (!keyFolder(key, false, &folder)) return false;
     const std::string fileName = encodeName(name, NameKind::kValue);
     return readValueAt(folder + "/" + fileName, fileName, value);
+}
+
+std::string RegistryValueFile(const std::wstring& key, const std::wstring& name) {
+    std::string path = RegistryRootFolder();
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    for (const std::string& component : keyComponents(key)) path += "/" + component;
+    return path + "/" + encodeName(name, NameKind::kValue);
+}
+
+bool RegistryExplainValue(const std::wstring& key, const std::wstring& name, std::string* file,
+                          std::string* reason) {
+    std::string path = RegistryRootFolder();
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    std::vector<std::string> components = keyComponents(key);
+    const std::string fileName = encodeName(name, NameKind::kValue);
+    components.push_back(fileName);
+    bool misspelled = false;
+    for (const std::string& component : components) {
+        std::string next = path + "/" + component;
+        struct stat info;
+        if (stat(next.c_str(), &info) != 0) {
+            if (errno == EACCES) {
+                *file = path;
+                *reason = "the folder cannot be searched: " + std::string(std::strerror(errno));
+                return true;
+            }
+            const std::string spelled = spelledOtherwise(path, component);
+            if (spelled.empty()) {
+                if (!misspelled) return false;
+                *file = path;
+                *reason = "names are looked up in lower case, so the store reads " +
+                          RegistryValueFile(key, name) + ", which does not exist";
+                return true;
+            }
+            misspelled = true;
+            next = path + "/" + spelled;
+        }
+        path = std::move(next);
+    }
+    *file = path;
+    if (misspelled) {
+        *reason = "names are looked up in lower case, so the store reads " +
+                  RegistryValueFile(key, name) + ", which does not exist";
+        return true;
+    }
+    RegistryValue value;
+    return !readValueAt(path, fileName, &value, reason);
+}
+
+bool RegistryDeleteValue(const std::wstring& key, const std::wstring& name) {
+    std::string folder;
+    if (!keyFolder(key, false, &folder)) return true;
+    const std::string path = folder + "/" + encodeName(name, NameKind::kValue);
+    return unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
 bool RegistryEnumValues(const std::wstring& key, std::vector<RegistryValue>* values) {

@@ -49,6 +49,20 @@ bool RegistryQueryValue(const std::wstring& key, const std::wstring& name, Regis
 // terminating zero unit. False for a wchar_t beyond U+10FFFF, which UTF-16 cannot hold.
 bool RegistryStringImage(const std::wstring& text, std::vector<unsigned char>* image);
 
+// The file that holds the value, whether or not it exists.
+std::string RegistryValueFile(const std::wstring& key, const std::wstring& name);
+
+// Why RegistryQueryValue finds no value, for a person. False when there is nothing to tell: the
+// value reads, or neither its file nor anything spelled like it exists. Else |file| is the file
+// or folder that was found and |reason| what keeps the value from being read: a folder that
+// cannot be searched, a key folder or value file spelled with capitals, a file that is not a
+// value file of the stored form.
+bool RegistryExplainValue(const std::wstring& key, const std::wstring& name, std::string* file,
+                          std::string* reason);
+
+// Removes the value. True when it is absent afterwards, also when it never existed.
+bool RegistryDeleteValue(const std::wstring& key, const std::wstring& name);
+
 // Appends every readable value of the key to |values|, in no particular order. False when the
 // key does not exist.
 bool RegistryEnumValues(const std::wstring& key, std::vector<RegistryValue>* values);

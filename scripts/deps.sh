@@ -4,6 +4,7 @@ ZOVOZUDO_PACKAGES=(
     build-essential g++ cmake ninja-build pkg-config
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev libboost-dev libboost-filesystem-dev zlib1g-dev
+    libcli11-dev nlohmann-json3-dev
     clang libclang-rt-14-dev
     ffmpeg nginx libnginx-mod-rtmp curl time
 )

@@ -1,7 +1,9 @@
 #include "sources/HTTPClient.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -48,12 +50,16 @@ class QCoreAppThread : public QThread {
 namespace {
 
 constexpr int32_t kWaitStepMs = 150;
-// How much the reply itself may hold while reading from it is paused.
-constexpr qint64 kReplyReadBuffer = 1 << 20;
+// How much the reply itself may hold while reading from it is paused. Qt's network thread hands
+// the body over in pieces of up to this size; with 1 MiB it wrote most of them into freshly
+// mapped pages (tens of thousands of page faults per GB), and a fast reader needed about a third
+// more CPU time than with 4 MiB.
+constexpr qint64 kReplyReadBuffer = 4 << 20;
 constexpr int kPumpIntervalMs = 10;
 
 std::atomic<int32_t> headTimeoutMs(HTTPClient::kHeadTimeoutMs);
 std::atomic<int32_t> getTimeoutMs(HTTPClient::kGetTimeoutMs);
+std::atomic<int32_t> transferTimeoutMs(HTTPClient::kTransferTimeoutMs);
 std::atomic<uint64_t> unreadCap(HTTPClient::kDefaultUnreadCap);
 
 bool acceptedError(int error) {
@@ -63,9 +69,10 @@ bool acceptedError(int error) {
 
 }  // namespace
 
-void HTTPClient::setTimeoutsForTesting(int32_t headMs, int32_t getMs) {
+void HTTPClient::setTimeoutsForTesting(int32_t headMs, int32_t getMs, int32_t transferMs) {
     headTimeoutMs = headMs;
     getTimeoutMs = getMs;
+    transferTimeoutMs = transferMs;
 }
 
 void HTTPClient::setUnreadCapForTesting(uint64_t bytes) {
@@ -78,10 +85,12 @@ HTTPClient::HTTPClient()
       reply(nullptr),
       slotContext(nullptr),
       pumpTimer(nullptr),
+      stallTimer(nullptr),
       getPhase(false),
       contentLength(0),
       getDataSeen(false),
       getError(QNetworkReply::NoError),
+      getHttpStatus(0),
       finishPending(false),
       infoLock_(false),
       holdsApplication_(false) {}
@@ -169,12 +178,32 @@ bool HTTPClient::open(std::wstring location, vanto::streamer::Error* error) {
         LogError(boost::wformat(L"HTTPClient::open: Header not received in time!"));
         return fail(error, errorText.c_str());
     }
-    // A GET that ended before any data (the server went away between the two requests, say):
-    // nothing will ever come, so there is no point in waiting out the time-out.
-    if (!getDataSeen && !acceptedError(getError)) {
+    // A GET that ended before any data (an error status, an empty file, the server gone between
+    // the two requests): nothing will ever come. Say which, as the bare "Server error." of a
+    // failed HEAD request would leave the user guessing.
+    if (!getDataSeen) {
         status = 404;
-        errorText = "HTTP input: Server error.";
-        LogError(boost::wformat(L"HTTPClient::open : Received network error %d") % getError);
+        if (getHttpStatus >= 400) {
+            errorText = (boost::format("HTTP input: Server error. The server answered the file "
+                                       "request with HTTP status %d.") %
+                         getHttpStatus)
+                            .str();
+            LogError(boost::wformat(L"HTTPClient::open : GET answered with HTTP status %d") %
+                     getHttpStatus);
+        } else if (!acceptedError(getError)) {
+            errorText = (boost::format("HTTP input: Server error. The connection failed before "
+                                       "any data came (network error %d).") %
+                         getError)
+                            .str();
+            LogError(boost::wformat(L"HTTPClient::open : Received network error %d before any "
+                                    L"GET data") %
+                     getError);
+        } else {
+            errorText = "HTTP input: Server error. The file is empty.";
+            LogError(boost::wformat(L"HTTPClient::open : GET answer with HTTP status %d has an "
+                                    L"empty body") %
+                     getHttpStatus);
+        }
         return fail(error, errorText.c_str());
     }
     return true;
@@ -233,8 +262,11 @@ int32_t HTTPClient::read(uint8_t* destination, int64_t length) {
         buffer.waitForData(wanted, kWaitStepMs);
         if (closed.timedWait(0)) return -1;
     }
-    std::memset(destination, 0, static_cast<size_t>(length));
-    return static_cast<int32_t>(buffer.read(destination, static_cast<uint32_t>(length)));
+    const uint32_t copied = buffer.read(destination, static_cast<uint32_t>(length));
+    // Only a part that was not copied is zeroed: filling the whole length first would write
+    // every byte twice.
+    std::memset(destination + copied, 0, static_cast<size_t>(length) - copied);
+    return static_cast<int32_t>(copied);
 }
 
 int64_t HTTPClient::seek(int64_t offset, int origin) {
@@ -305,6 +337,7 @@ void HTTPClient::startRequest() {
     }
     getDataSeen = false;
     getError = QNetworkReply::NoError;
+    getHttpStatus = 0;
     finishPending = false;
     reply = manager->get(*request);
     // Bounds what Qt holds while reading is paused; TCP then slows the server down.
@@ -313,6 +346,12 @@ void HTTPClient::startRequest() {
     pumpTimer->setInterval(kPumpIntervalMs);
     QObject::connect(
         pumpTimer, &QTimer::timeout, slotContext, [this] { pump(); }, Qt::DirectConnection);
+    stallTimer = new QTimer();
+    stallTimer->setSingleShot(true);
+    stallTimer->setInterval(transferTimeoutMs.load());
+    QObject::connect(
+        stallTimer, &QTimer::timeout, slotContext, [this] { transferStalled(); },
+        Qt::DirectConnection);
     QObject::connect(
         reply, &QNetworkReply::readyRead, slotContext, [this] { dataReadyRead(); },
         Qt::DirectConnection);
@@ -346,6 +385,7 @@ void HTTPClient::dataReadyRead() {
         headerReceived.set();
     }
     if (dataHandler) {
+        stallTimer->start();
         dataHandler(reply);
         return;
     }
@@ -353,26 +393,65 @@ void HTTPClient::dataReadyRead() {
 }
 
 void HTTPClient::pump() {
-    if (buffer.available() < unreadCap.load()) buffer.readFromNetwork(reply);
+    // Up to the cap and no further, so that what stays in the reply is known to stay there.
+    const uint64_t limit = std::max(unreadCap.load(), buffer.demand());
+    const uint64_t unread = buffer.available();
+    if (unread < limit) buffer.readFromNetwork(reply, limit - unread);
     if (reply->bytesAvailable() > 0) {
         // Paused: the reader is behind. Look again soon; Qt stops reading from the socket
-        // meanwhile, once the reply's own buffer is full.
+        // meanwhile, once the reply's own buffer is full. The silence that follows is ours, not
+        // the server's.
         if (!pumpTimer->isActive()) pumpTimer->start();
+        stallTimer->stop();
         return;
     }
     pumpTimer->stop();
     if (finishPending) {
         finishPending = false;
         buffer.setEndOfStream(true);
+        return;
     }
+    // Bytes came, or the pause ended: the server has the whole time-out again.
+    stallTimer->start();
+}
+
+void HTTPClient::transferStalled() {
+    LogError(boost::wformat(L"HTTPClient::transferStalled : no data for %d ms, transfer "
+                            L"abandoned") %
+             stallTimer->interval());
+    // Qt then reports the end of the reply, which ends the stream after the bytes held.
+    reply->abort();
+}
+
+void HTTPClient::reportShortTransfer(int64_t left) {
+    // A handler takes the bytes itself; the buffer cannot count them.
+    if (dataHandler) return;
+    const int error = reply->error();
+    const uint64_t received = buffer.discardedBytes() + buffer.heldBytes() +
+                              static_cast<uint64_t>(std::max<int64_t>(left, 0));
+    // The HEAD answer's length stands in when the GET answer has none (chunked, or a header
+    // that Qt could not take).
+    const QVariant declared = reply->header(QNetworkRequest::ContentLengthHeader);
+    const uint64_t expected = declared.isValid() ? declared.toULongLong() : contentLength;
+    const bool cutShort = expected > 0 && received < expected;
+    if (!cutShort && (acceptedError(error) || expected > 0)) return;
+    LogError(boost::wformat(L"HTTPClient::getRequestFinished : transfer ended early, %lld of %s "
+                            L"bytes received (network error %d)") %
+             static_cast<long long>(received) %
+             (expected > 0 ? std::to_wstring(expected) : std::wstring(L"unknown")) % error);
 }
 
 void HTTPClient::getRequestFinished() {
+    stallTimer->stop();
+    const int64_t left = reply->bytesAvailable();
     LogInfo(boost::wformat(L"HTTPClient::getRequestFinished - %lld bytes left") %
-            static_cast<long long>(reply->bytesAvailable()));
+            static_cast<long long>(left));
     if (!getDataSeen) {
         getError = reply->error();
+        getHttpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         headerReceived.set();
+    } else {
+        reportShortTransfer(left);
     }
     finishPending = true;
     if (dataHandler) {
@@ -395,6 +474,8 @@ void HTTPClient::closeQThread() {
     slotContext = nullptr;
     delete pumpTimer;
     pumpTimer = nullptr;
+    delete stallTimer;
+    stallTimer = nullptr;
     if (reply != nullptr) {
         reply->abort();
         reply->close();

@@ -11,7 +11,9 @@
 // it. The FLVNetworkClient operations and the random-access operations are called from one host
 // thread at a time; close may also be called from another thread to release a reader that waits
 // for bytes. Memory stays bounded: once the unread bytes pass a cap the client stops taking
-// data from the reply until the reader catches up, and the server is slowed down by TCP.
+// data from the reply until the reader catches up, and the server is slowed down by TCP; bytes
+// that a reader waits for are never held back. A transfer that brings no byte for 30 s while the
+// client takes data ends as a failed transfer, so that no read waits on a silent server forever.
 #pragma once
 
 #include <atomic>
@@ -38,9 +40,10 @@ class HTTPClient : public FLVNetworkClient {
     // Called on the event-loop thread for each arrival of GET data instead of the buffer.
     using DataHandler = std::function<void(QNetworkReply* reply)>;
 
-    // Production values. The HEAD and GET time-outs are changeable for tests.
+    // Production values. The time-outs are changeable for tests.
     static constexpr int32_t kHeadTimeoutMs = 15000;
     static constexpr int32_t kGetTimeoutMs = 15000;
+    static constexpr int32_t kTransferTimeoutMs = 30000;
     static constexpr int kMaxRedirects = 10;
     static constexpr uint64_t kDefaultUnreadCap = 32u << 20;
 
@@ -48,8 +51,9 @@ class HTTPClient : public FLVNetworkClient {
     ~HTTPClient() override;
 
     // Failures written into |error|: 404 "HTTP input: URL cannot be reached" (no HEAD answer in
-    // time), 404 "HTTP input: Server error." (HEAD error, too many redirects, a GET that failed
-    // before any data), 404 "HTTP: Header request timeout" (no GET data in time).
+    // time), 404 "HTTP input: Server error." (HEAD error, too many redirects; followed by what
+    // happened for a GET that ended before any data), 404 "HTTP: Header request timeout" (no GET
+    // data in time).
     bool open(std::wstring location, vanto::streamer::Error* error) override;
     bool close() override;
     FLVHeader* readHeader() override;
@@ -69,7 +73,8 @@ class HTTPClient : public FLVNetworkClient {
     int getStatus() const { return status.load(); }
     std::string getErrorText() const;
 
-    static void setTimeoutsForTesting(int32_t headMs, int32_t getMs);
+    static void setTimeoutsForTesting(int32_t headMs, int32_t getMs,
+                                      int32_t transferMs = kTransferTimeoutMs);
     static void setUnreadCapForTesting(uint64_t bytes);
 
   private:
@@ -82,6 +87,8 @@ class HTTPClient : public FLVNetworkClient {
     void getRequestFinished();
     void dataReadyRead();
     void pump();
+    void transferStalled();
+    void reportShortTransfer(int64_t left);
     void closeQThread();
 
     // Host thread.
@@ -97,6 +104,7 @@ class HTTPClient : public FLVNetworkClient {
     QNetworkReply* reply;                      // event-loop thread; deleted there
     QObject* slotContext;  // event-loop thread; deleting it cuts the reply's connections
     QTimer* pumpTimer;     // event-loop thread; drains the reply while reading is paused
+    QTimer* stallTimer;    // event-loop thread; runs while the client waits for the server
     NetworkBuffer buffer;
     DataHandler dataHandler;
     PEvent headerReceived;
@@ -109,6 +117,7 @@ class HTTPClient : public FLVNetworkClient {
     QUrl redirectTarget;
     bool getDataSeen;    // event-loop thread only after open
     int getError;        // the GET's network error when it ended before any data
+    int getHttpStatus;   // and its HTTP status, 0 when none came
     bool finishPending;  // event-loop thread: the GET ended, bytes still in the reply
 
     PMutex infoLock_;

@@ -39,9 +39,9 @@ class NetworkBuffer {
     NetworkBuffer(const NetworkBuffer&) = delete;
     NetworkBuffer& operator=(const NetworkBuffer&) = delete;
 
-    // Appends everything |device| has available. A read error is logged; the bytes read before
-    // it are kept.
-    void readFromNetwork(QIODevice* device);
+    // Appends everything |device| has available, at most |limit| bytes. A read error is logged;
+    // the bytes read before it are kept.
+    void readFromNetwork(QIODevice* device, uint64_t limit = UINT64_MAX);
     // Appends |count| bytes.
     void append(const uint8_t* bytes, size_t count);
 
@@ -68,6 +68,10 @@ class NetworkBuffer {
     bool waitForData(uint64_t count, int32_t milliseconds);
     // Releases every caller of waitForData now (a source that closes calls it).
     void wakeWaiters();
+    // The unread count that a caller of waitForData waits for now, 0 when none waits. A producer
+    // that holds bytes back to bound memory takes them while this is more than it holds: bytes
+    // that a reader waits for must never be held back.
+    uint64_t demand();
 
     // Bytes dropped from the front so far, and bytes held (history and unread).
     uint64_t discardedBytes();
@@ -76,7 +80,14 @@ class NetworkBuffer {
   private:
     // Held bytes live in fixed-size blocks, so that an arrival copies only itself and dropping
     // history frees whole blocks: appending costs O(bytes appended) whatever the buffer holds.
-    static constexpr size_t kBlockSize = 256 * 1024;
+    // One huge page: the history keeps about 64 MiB cycling through the blocks, always cold, and
+    // with small pages every 4 KiB of it cost a TLB miss and, on first use, a page fault.
+    static constexpr size_t kBlockSize = 2 * 1024 * 1024;
+    struct BlockDeleter {
+        void operator()(uint8_t* block) const;
+    };
+    using Block = std::unique_ptr<uint8_t[], BlockDeleter>;
+    static Block newBlock();
 
     // Writable room at the end of the held bytes, a new block when the last one is full. Only
     // the producer writes there, and that block is kept until the buffer is destroyed or the
@@ -86,14 +97,15 @@ class NetworkBuffer {
     void notifyLocked();
 
     PCondMutex lock;  // recursive; guards every member below except endOfStream
-    std::deque<std::unique_ptr<uint8_t[]>> blocks_;
-    std::vector<std::unique_ptr<uint8_t[]>> spare_;  // dropped blocks, reused before new ones
-    size_t head_;                                    // index in blocks_[0] of the first held byte
+    std::deque<Block> blocks_;
+    std::vector<Block> spare_;  // dropped blocks, reused before new ones
+    size_t head_;               // index in blocks_[0] of the first held byte
     uint64_t readPosition;
     uint64_t discarded;
     uint64_t size;
     int waiters_;
     uint64_t wakeAt_;   // size at which a waiter wants to be woken; the smallest of them
     uint64_t wakeups_;  // counts wakeWaiters calls, so that a waiter sees one that it slept through
+    uint64_t demand_;   // the largest count that a waiter waits for
     std::atomic<bool> endOfStream;
 };

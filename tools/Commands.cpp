@@ -6,9 +6,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "tools/Output.h"
 #include "tools/PluginLoader.h"
+#include "tools/PluginLog.h"
 #include "tools/PluginSession.h"
 #include "tools/ProbeReport.h"
 #include "tools/Progress.h"
@@ -32,6 +35,35 @@ void complain(const std::string& text) {
     std::fprintf(stderr, "%s: %s\n", kProgramName, text.c_str());
 }
 
+// The plug-in sets code 2 without a message when the medium cannot be examined.
+constexpr char kNothingToPlay[] =
+    "the medium holds no FLV header, or no audio or video tag in what the plug-in examined";
+
+// Says on stderr why the medium did not open: the code and message the plug-in set, and what
+// its log says about this open, which for a network source is where the reason is.
+void reportOpenFailure(const PlayOptions& options, const std::optional<int>& code,
+                       const std::optional<std::string>& message, const PluginLogExcerpt& excerpt) {
+    const bool unexplained = !code || (*code == 2 && !message);
+    if (!code) {
+        std::fprintf(stderr, "error: the plug-in could not open %s and set no error code\n",
+                     options.medium.location.c_str());
+    } else if (unexplained) {
+        std::fprintf(stderr, "error 2: %s\n", kNothingToPlay);
+    } else {
+        std::fprintf(stderr, "error %d: %s\n", *code, message ? message->c_str() : "(no message)");
+    }
+    const std::vector<std::string> lines = excerpt.errorLines();
+    if (!lines.empty()) {
+        std::fprintf(stderr, "the plug-in's log (%s) says:\n", pluginLogPath().c_str());
+        for (const std::string& line : lines) std::fprintf(stderr, "  %s\n", line.c_str());
+    } else if (unexplained) {
+        std::fprintf(stderr,
+                     "the plug-in's log may tell more: %s ('zovozudo log-level 4' makes it "
+                     "log everything)\n",
+                     pluginLogPath().c_str());
+    }
+}
+
 // Loads the plug-in and opens the medium; on failure says why on stderr and returns false.
 bool openMedium(const PlayOptions& options, Player* player) {
     std::string failure;
@@ -46,18 +78,25 @@ bool openMedium(const PlayOptions& options, Player* player) {
         complain("InputPluginFactory of " + path + " returned no object");
         return false;
     }
+    const PluginLogExcerpt excerpt;
     player->session = std::make_unique<PluginSession>(std::move(plugin), options.medium);
     if (player->session->open()) return true;
 
-    const host::RecordingError& error = player->session->error();
-    if (!error.code) {
-        std::fprintf(stderr, "error: the plug-in could not open %s and set no error code\n",
-                     options.medium.location.c_str());
+    const std::optional<int> code = player->session->error().code;
+    const std::optional<std::string> message = player->session->error().message;
+    // Destroying the object writes out every line of its log.
+    player->session.reset();
+    if (interruptRequested()) {
+        complain("interrupted while opening " + options.medium.location);
     } else {
-        std::fprintf(stderr, "error %d: %s\n", *error.code,
-                     error.message ? error.message->c_str() : "(no message)");
+        reportOpenFailure(options, code, message, excerpt);
     }
     return false;
+}
+
+// The status of a command whose medium did not open.
+int openFailed() {
+    return interruptRequested() ? kExitInterrupted : kExitFailure;
 }
 
 // The end of a command that wrote results to |output|. A reader that stopped reading early
@@ -102,7 +141,7 @@ double secondsSince(Clock::time_point start) {
 
 int probeCommand(const PlayOptions& options, bool json) {
     Player player;
-    if (!openMedium(options, &player)) return kExitFailure;
+    if (!openMedium(options, &player)) return openFailed();
     const PluginSession& session = *player.session;
     Output output(stdout);
     if (json) {
@@ -116,7 +155,7 @@ int probeCommand(const PlayOptions& options, bool json) {
 int framesCommand(const PlayOptions& options) {
     const Clock::time_point start = Clock::now();
     Player player;
-    if (!openMedium(options, &player)) return kExitFailure;
+    if (!openMedium(options, &player)) return openFailed();
     Output output(stdout);
     output.write(kCsvHeader);
     bool interrupted = false;
@@ -133,7 +172,7 @@ int framesCommand(const PlayOptions& options) {
 int readCommand(const PlayOptions& options) {
     const Clock::time_point start = Clock::now();
     Player player;
-    if (!openMedium(options, &player)) return kExitFailure;
+    if (!openMedium(options, &player)) return openFailed();
     bool interrupted = false;
     const ReadStats stats =
         pullFrames(player.session.get(), start, &interrupted, [](const Frame&) { return true; });

@@ -24,7 +24,11 @@ struct PlayOptions {
 int probeCommand(const PlayOptions& options, bool json);
 int framesCommand(const PlayOptions& options);
 int readCommand(const PlayOptions& options);
-// Shows the "LogLevel" setting, or stores |level| in it.
-int logLevelCommand(const std::optional<uint32_t>& level);
+// What `log-level` was asked: show the "LogLevel" setting, store |level| in it, or remove it.
+struct LogLevelRequest {
+    std::optional<uint32_t> level;
+    bool unset = false;
+};
+int logLevelCommand(const LogLevelRequest& request);
 
 }  // namespace cli

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -13,12 +14,29 @@
 
 #include "support/LogTestEnvironment.h"
 
-// Reads the queue that only the memory form keeps.
+// Reads the queue that only the memory form keeps, and makes the writer look far behind.
 class CBBLogTestPeer {
   public:
     static std::deque<std::string> queue(CBBLog& log) {
         PScopedLock guard(log.queueLock_);
         return log.queue_;
+    }
+    static void fallBehind(CBBLog& log, bool behind) {
+        PScopedLock guard(log.queueLock_);
+        log.pendingBytes_ += behind ? kBehind : -kBehind;
+    }
+    static constexpr size_t kBehind = size_t(8) << 20;
+    // Waits until the writer has written every queued line; false after ten seconds.
+    static bool drain(CBBLog& log) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            {
+                PScopedLock guard(log.queueLock_);
+                if (log.pendingBytes_ == 0) return true;
+            }
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::yield();
+        }
     }
 };
 
@@ -190,6 +208,87 @@ TEST_F(CBBLogTest, EveryLineQueuedBeforeDestructionIsWritten) {
     written.insert(written.begin(), moved.begin(), moved.end());
     ASSERT_EQ(written.size(), static_cast<size_t>(kLines));
     for (int i = 0; i < kLines; ++i) ASSERT_EQ(written[i].second, "line " + std::to_string(i));
+}
+
+TEST_F(CBBLogTest, LinesDroppedBehindASlowWriterAreCounted) {
+    auto note = [](int dropped) {
+        return "CBBLog::Log : " + std::to_string(dropped) +
+               " lines dropped while the log writer was 8 MiB behind";
+    };
+    log->Log(1, L"before");
+    for (int dropped : {3, 1}) {
+        CBBLogTestPeer::fallBehind(*log, true);
+        for (int i = 0; i < dropped; ++i) log->Log(1, L"dropped");
+        CBBLogTestPeer::fallBehind(*log, false);
+        log->Log(1, L"after %d", dropped);
+    }
+    CBBLogTestPeer::fallBehind(*log, true);
+    log->Log(1, L"dropped at the end");
+    CBBLogTestPeer::fallBehind(*log, false);
+    EXPECT_EQ(finish(), (Lines{{"ERROR", "before"},
+                               {"WARN ", note(3)},
+                               {"ERROR", "after 3"},
+                               {"WARN ", note(1)},
+                               {"ERROR", "after 1"},
+                               {"WARN ", note(1)}}));
+}
+
+// Another process that shares the file moves it aside and starts a new one, twice: the lines
+// written after each move go to the file at the name, so none is in a file that is thrown away.
+TEST_F(CBBLogTest, AWriterFollowsTheFileThatAnotherMovedAside) {
+    const std::string file = env.logFile("ZOVOzudo.log");
+    auto otherProcessRotates = [&](const char* line) {
+        ASSERT_TRUE(CBBLogTestPeer::drain(*log));
+        ASSERT_EQ(std::rename(file.c_str(), (file + ".back").c_str()), 0);
+        WriteTempFile(file, std::string("2024/01/31 12:34:56.789 [ERROR] - ") + line + "\n");
+    };
+    log->Log(1, L"one");
+    otherProcessRotates("other one");
+    log->Log(1, L"two");
+    otherProcessRotates("other two");
+    log->Log(1, L"three");
+    EXPECT_EQ(finish(), (Lines{{"ERROR", "other two"}, {"ERROR", "three"}}));
+    EXPECT_EQ(parse(file + ".back"), (Lines{{"ERROR", "other one"}, {"ERROR", "two"}}));
+}
+
+// Two writers of one file (two processes, here two log objects with a writer thread each)
+// through several moves aside: each finds the other's moves, so the lines of both since
+// ".back" was begun are all there, without a gap, up to each writer's last line.
+TEST_F(CBBLogTest, TwoWritersOfOneFileLoseNoLineAcrossRotations) {
+    const int kSteps = 15000;  // about 2.3 MB together: four moves
+    std::unique_ptr<CBBLog> other(new CBBLog(L"ZOVOzudo.log"));
+    const std::wstring padding(60, L'p');
+    int count[2] = {0, 0};
+    for (int step = 0; step < kSteps; ++step) {
+        // Unlike paces, so that the writers reach the size at different times.
+        for (int w = 0; w < (step % 3 == 0 ? 2 : 1); ++w) {
+            CBBLog& writer = w == 0 ? *log : *other;
+            writer.Log(1, L"%d %d %d %ls", w, count[w]++, step, padding.c_str());
+        }
+        // Keeps the writer threads abreast of the steps, as two processes would be.
+        if (step % 30 == 29) {
+            ASSERT_TRUE(CBBLogTestPeer::drain(*log) && CBBLogTestPeer::drain(*other));
+        }
+    }
+    other.reset();
+    const Lines current = finish();
+    Lines written = parse(env.logFile("ZOVOzudo.log.back"));
+    written.insert(written.end(), current.begin(), current.end());
+    int firstStep[2] = {-1, -1};
+    int next[2] = {-1, -1};
+    for (const auto& line : written) {
+        int w = -1, i = -1, step = -1;
+        ASSERT_EQ(std::sscanf(line.second.c_str(), "%d %d %d", &w, &i, &step), 3) << line.second;
+        ASSERT_TRUE(w == 0 || w == 1) << line.second;
+        ASSERT_TRUE(next[w] == -1 || i == next[w]) << "gap before " << line.second;
+        if (next[w] == -1) firstStep[w] = step;
+        next[w] = i + 1;
+    }
+    EXPECT_EQ(next[0], count[0]);
+    EXPECT_EQ(next[1], count[1]);
+    // Both writers' lines begin where ".back" begins: neither writer's lines went into a file
+    // that the other then threw away.
+    EXPECT_LE(std::abs(firstStep[0] - firstStep[1]), 90);
 }
 
 TEST_F(CBBLogTest, ConcurrentLoggersLoseAndMixNoLine) {

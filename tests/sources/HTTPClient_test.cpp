@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,10 +23,10 @@
 #include "flv/FLVHeader.h"
 #include "flv/FLVPacket.h"
 #include "host/RecordingHost.h"
-#include "support/FlvBytes.h"
 #include "sources/HTTPClient.h"
 #include "sources/LocalClient.h"
 #include "sources/RecordingLog.h"
+#include "support/FlvBytes.h"
 #include "support/NginxServer.h"
 #include "support/ScriptedHttpServer.h"
 
@@ -79,7 +80,9 @@ int countEntries(const char* folder) {
 // Sets short time-outs for one test and restores the production ones after it.
 class ShortTimeouts {
   public:
-    explicit ShortTimeouts(int32_t ms) { HTTPClient::setTimeoutsForTesting(ms, ms); }
+    explicit ShortTimeouts(int32_t ms, int32_t transferMs = HTTPClient::kTransferTimeoutMs) {
+        HTTPClient::setTimeoutsForTesting(ms, ms, transferMs);
+    }
     ~ShortTimeouts() {
         HTTPClient::setTimeoutsForTesting(HTTPClient::kHeadTimeoutMs, HTTPClient::kGetTimeoutMs);
     }
@@ -269,15 +272,20 @@ TEST_F(NginxHTTPClientTest, ManyCyclesLeaveNoThreadNorDescriptorAndPrintNothing)
 
 // ---- Against a scripted server ----
 
-// Answers HEAD with the file's length and GET with |body| (the file unless given), cut after
-// |cut| bytes when |cut| is set, with |length| as Content-Length when set.
+// Answers HEAD with the file's length and GET with the file, cut after |cut| bytes when |cut| is
+// set, with |length| as Content-Length when set; the GET answer then keeps the connection open
+// when |hold| is set, and carries |getHeaders|.
 struct FileScript {
     Bytes file;
     size_t cut = SIZE_MAX;
     uint64_t length = UINT64_MAX;
     int headStatus = 200;
+    int getStatus = 200;
     bool silentHead = false;
     bool silentGet = false;
+    bool resetGet = false;
+    bool hold = false;
+    std::string getHeaders;
 
     void operator()(const HttpRequest& request, HttpConnection& connection) const {
         const uint64_t announced = length != UINT64_MAX ? length : file.size();
@@ -287,9 +295,10 @@ struct FileScript {
             return;
         }
         if (silentGet) return connection.holdOpen();
-        std::string answer = ScriptedHttpServer::responseHead(200, announced);
+        if (resetGet) return;
+        std::string answer = ScriptedHttpServer::responseHead(getStatus, announced, getHeaders);
         answer.append(file.begin(), file.begin() + std::min(cut, file.size()));
-        connection.send(answer);
+        if (connection.send(answer) && hold) connection.holdOpen();
     }
 };
 
@@ -311,22 +320,33 @@ TEST_F(HTTPClientTest, SendsTheFlashHeadersWithHeadThenGet) {
     }
 }
 
-TEST_F(HTTPClientTest, TransfersThatEndEarlyOrLateYieldTheCompleteTags) {
-    const Bytes file = flv_bytes::file(10, 50);  // tags of 65 bytes after a 9-byte header
+TEST_F(HTTPClientTest, TransfersThatEndEarlyOrLateYieldTheCompleteTagsAndSayWhenCutShort) {
+    ShortTimeouts shortTimeouts(HTTPClient::kGetTimeoutMs, 300);
+    const Bytes file = flv_bytes::file(10, 50);  // 659 bytes: tags of 65 after a 9-byte header
     struct Case {
         const char* name;
         size_t cut;
         uint64_t length;
         int headStatus;
+        bool hold;    // the connection stays open after the bytes sent
+        bool padded;  // a header line of 256 KiB: Qt then drops the length, waits for the close
         size_t tags;
+        bool stalled;
+        const char* counts;  // of the cut-short line, if one is expected
+        int error;
     };
     const Case cases[] = {
-        {"whole file", SIZE_MAX, UINT64_MAX, 200, 10},
-        {"cut inside the fourth tag", 9 + 3 * 65 + 30, UINT64_MAX, 200, 3},
-        {"cut inside a tag's 15 bytes", 9 + 5 * 65 + 7, UINT64_MAX, 200, 5},
-        {"body longer than its length", SIZE_MAX, 9 + 6 * 65 + 10, 200, 6},
-        {"body shorter than its length", SIZE_MAX, 100000, 200, 10},
-        {"unknown-content answer to HEAD", SIZE_MAX, UINT64_MAX, 451, 10},
+        {"whole file", SIZE_MAX, UINT64_MAX, 200, false, false, 10, false, nullptr, 0},
+        {"cut in a tag", 9 + 3 * 65 + 30, UINT64_MAX, 200, false, false, 3, false, "234 of 659", 2},
+        {"cut in 15 bytes", 9 + 5 * 65 + 7, UINT64_MAX, 200, false, false, 5, false, "341 of 659",
+         2},
+        {"longer than its length", SIZE_MAX, 9 + 6 * 65 + 10, 200, false, false, 6, false, nullptr,
+         0},
+        {"shorter than its length", SIZE_MAX, 100000, 200, false, false, 10, false, "659 of 100000",
+         2},
+        {"unknown-content HEAD", SIZE_MAX, UINT64_MAX, 451, false, false, 10, false, nullptr, 0},
+        {"stall mid-body", 9 + 3 * 65 + 30, UINT64_MAX, 200, true, false, 3, true, "234 of 659", 5},
+        {"header line of 256 KiB", SIZE_MAX, UINT64_MAX, 200, true, true, 10, true, nullptr, 0},
     };
     for (const Case& c : cases) {
         FileScript script;
@@ -334,10 +354,24 @@ TEST_F(HTTPClientTest, TransfersThatEndEarlyOrLateYieldTheCompleteTags) {
         script.cut = c.cut;
         script.length = c.length;
         script.headStatus = c.headStatus;
+        script.hold = c.hold;
+        if (c.padded) script.getHeaders = "X-Padding: " + std::string(256 * 1024, 'p') + "\r\n";
         ScriptedHttpServer server(script);
+        recording_log::Recorder recorder;
         HTTPClient source;
         ASSERT_TRUE(open(source, server.url("/a.flv"))) << c.name;
         EXPECT_EQ(c.tags, readTags(source).size()) << c.name;
+        std::vector<std::wstring> errors;
+        if (c.stalled)
+            errors.push_back(
+                L"HTTPClient::transferStalled : no data for 300 ms, "
+                L"transfer abandoned");
+        if (c.counts) {
+            errors.push_back(utf8ToWide("HTTPClient::getRequestFinished : transfer ended early, " +
+                                        std::string(c.counts) + " bytes received (network error " +
+                                        std::to_string(c.error) + ")"));
+        }
+        EXPECT_EQ(errors, recorder.log().lines(1)) << c.name;
     }
 }
 
@@ -347,20 +381,36 @@ TEST_F(HTTPClientTest, SilentServersFailOpenWithTheirOwnMessages) {
         const char* name;
         bool silentHead;
         bool silentGet;
+        bool resetGet;
+        int getStatus;
+        bool empty;
         const char* message;
         const wchar_t* logged;
     };
     const Case cases[] = {
-        {"no answer to HEAD", true, false, "HTTP input: URL cannot be reached",
+        {"no answer to HEAD", true, false, false, 200, false, "HTTP input: URL cannot be reached",
          L"HTTPClient::open: Head request timeout"},
-        {"no GET data", false, true, "HTTP: Header request timeout",
+        {"no GET data", false, true, false, 200, false, "HTTP: Header request timeout",
          L"HTTPClient::open: Header not received in time!"},
+        {"GET reset after a good HEAD", false, false, true, 200, false,
+         "HTTP input: Server error. The connection failed before any data came (network "
+         "error 2).",
+         L"HTTPClient::open : Received network error 2 before any GET data"},
+        {"GET with an empty body", false, false, false, 200, true,
+         "HTTP input: Server error. The file is empty.",
+         L"HTTPClient::open : GET answer with HTTP status 200 has an empty body"},
+        {"GET answered 503", false, false, false, 503, true,
+         "HTTP input: Server error. The server answered the file request with HTTP status 503.",
+         L"HTTPClient::open : GET answered with HTTP status 503"},
     };
     for (const Case& c : cases) {
         FileScript script;
         script.file = flv_bytes::file(3);
         script.silentHead = c.silentHead;
         script.silentGet = c.silentGet;
+        script.resetGet = c.resetGet;
+        script.getStatus = c.getStatus;
+        if (c.empty) script.cut = script.length = 0;
         ScriptedHttpServer server(script);
         recording_log::Recorder recorder;
         HTTPClient source;
@@ -439,6 +489,56 @@ TEST_F(HTTPClientTest, AnEndlessBodyIsHeldBackWhileTheReaderIsBehind) {
         ASSERT_NE(nullptr, packet) << "tag " << i;
     }
     source.close();
+    HTTPClient::setUnreadCapForTesting(HTTPClient::kDefaultUnreadCap);
+}
+
+TEST_F(HTTPClientTest, ReadsSeeksAndAnEndWhilePausedAreNotHeldBackByTheCap) {
+    HTTPClient::setUnreadCapForTesting(64 * 1024);
+    FileScript script;
+    script.file.resize(8 << 20);  // far beyond the cap and Qt's own read buffer
+    for (size_t i = 0; i < script.file.size(); ++i) script.file[i] = uint8_t(i * 7 + (i >> 16));
+    ScriptedHttpServer server(script);
+    HTTPClient source;
+    ASSERT_TRUE(open(source, server.url("/a.flv")));
+    // A read that waits for bytes the cap holds back would wait until close: fail, not hang.
+    std::promise<void> done;
+    std::thread watchdog([&source, finished = done.get_future()] {
+        if (finished.wait_for(std::chrono::seconds(20)) != std::future_status::ready)
+            source.close();
+    });
+    Bytes got(3 << 20);
+    EXPECT_EQ(int32_t(got.size()), source.read(got.data(), int64_t(got.size())));
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), script.file.begin()));
+    // Each offset lies just past what had arrived while the cap was full.
+    int64_t reached = 0;
+    for (int64_t offset = 3 << 20; offset < (4 << 20) && source.seek(3 << 20, 0) == (3 << 20) &&
+                                   source.seek(offset, 0) == offset;
+         offset += 16 * 1024) {
+        reached = offset;
+    }
+    EXPECT_EQ((4 << 20) - 16 * 1024, reached);
+    done.set_value();
+    watchdog.join();
+    source.close();
+
+    // A GET that ends while bytes beyond the cap wait in Qt's reply still yields all of them.
+    script.file = flv_bytes::file(40, 13000);
+    ScriptedHttpServer paused(script);
+    recording_log::Recorder recorder;
+    HTTPClient late;
+    ASSERT_TRUE(open(late, paused.url("/a.flv")));
+    // Qt reports the end while all but the cap's 64 KiB are still in the reply.
+    const auto endedWhilePaused = [&] {
+        const std::vector<std::wstring> lines = recorder.log().lines(3);
+        return std::count(lines.begin(), lines.end(),
+                          L"HTTPClient::getRequestFinished - 455073 bytes left") == 1;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!endedWhilePaused() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(endedWhilePaused());
+    EXPECT_EQ(40u, readTags(late).size());
     HTTPClient::setUnreadCapForTesting(HTTPClient::kDefaultUnreadCap);
 }
 

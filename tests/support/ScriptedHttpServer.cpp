@@ -115,10 +115,11 @@ std::vector<HttpRequest> ScriptedHttpServer::requests() const {
     return requests_;
 }
 
-std::string ScriptedHttpServer::responseHead(int status, uint64_t contentLength) {
+std::string ScriptedHttpServer::responseHead(int status, uint64_t contentLength,
+                                             const std::string& extra) {
     return "HTTP/1.1 " + std::to_string(status) + " Scripted\r\nContent-Type: video/x-flv\r\n" +
-           "Content-Length: " + std::to_string(contentLength) + "\r\nConnection: close\r\n" +
-           "\r\n";
+           "Content-Length: " + std::to_string(contentLength) + "\r\n" + extra +
+           "Connection: close\r\n\r\n";
 }
 
 void ScriptedHttpServer::acceptLoop() {

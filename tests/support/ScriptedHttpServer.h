@@ -55,8 +55,10 @@ class ScriptedHttpServer {
     // Every request received so far, in order of arrival.
     std::vector<HttpRequest> requests() const;
 
-    // A status line with Content-Length, Content-Type video/x-flv and Connection: close.
-    static std::string responseHead(int status, uint64_t contentLength);
+    // A status line with Content-Length, Content-Type video/x-flv, |extra| header lines (each
+    // ending in CRLF) and Connection: close.
+    static std::string responseHead(int status, uint64_t contentLength,
+                                    const std::string& extra = "");
 
   private:
     void acceptLoop();

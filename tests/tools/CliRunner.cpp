@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -88,11 +90,25 @@ CliResult runCli(const std::vector<std::string>& args, const CliOptions& options
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     char buffer[65536];
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point interruptedAt;
+    bool interrupted = false;
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (poll(fds, 2, -1) < 0) {
+        if (options.interruptWhen && !interrupted && options.interruptWhen()) {
+            ::kill(pid, SIGINT);
+            interrupted = true;
+            interruptedAt = Clock::now();
+        }
+        if (interrupted && Clock::now() - interruptedAt > std::chrono::seconds(5)) {
+            ::kill(pid, SIGKILL);
+        }
+        const bool polling = options.interruptWhen != nullptr;
+        const int ready = poll(fds, 2, polling ? 10 : -1);
+        if (ready < 0) {
             check(errno == EINTR, "poll");
             continue;
         }
+        if (ready == 0) continue;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             const ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
@@ -108,6 +124,10 @@ CliResult runCli(const std::vector<std::string>& args, const CliOptions& options
 
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) check(errno == EINTR, "waitpid");
+    if (interrupted) {
+        result.secondsAfterInterrupt =
+            std::chrono::duration<double>(Clock::now() - interruptedAt).count();
+    }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@ struct CliResult {
     int status = -1;  // the exit status, or 128 + the signal that ended the process
     std::string out;
     std::string err;
+    // With CliOptions::interruptWhen: seconds from the SIGINT to the end of the process; -1
+    // when none was sent.
+    double secondsAfterInterrupt = -1;
 };
 
 struct CliOptions {
@@ -23,6 +27,9 @@ struct CliOptions {
     std::vector<std::string> environment;
     // Stop reading standard output and close it after this many bytes, as `| head -c` would.
     size_t closeStdoutAfter = static_cast<size_t>(-1);
+    // Checked every 10 ms while the program runs; once it returns true the program gets SIGINT,
+    // as from Ctrl-C, and is killed if it has not ended 5 seconds later.
+    std::function<bool()> interruptWhen = nullptr;
 };
 
 // Runs zovozudo with |args| (the program name not included), stdin on /dev/null, and waits for it.

@@ -10,7 +10,11 @@
 //   ZOVOZUDO_FAKE_FRAMES=N        frames to hand out (default 10), see frameAt for their content
 //   ZOVOZUDO_FAKE_OPEN_ERROR=C:M  open fails with code C and message M; "C" alone sets no
 //                                 message, "-" sets nothing at all
-//   ZOVOZUDO_FAKE_INTERRUPT_AT=N  raises SIGINT while handing out frame N, as Ctrl-C would
+//   ZOVOZUDO_FAKE_INTERRUPT_AT=N  sends the process SIGINT while handing out frame N, as Ctrl-C
+//                                 would
+#include <signal.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -69,7 +73,7 @@ class FakePlugin : public InputPluginInterface {
                    uint64_t& duration, void*& handle, bool& keyFrame) override {
         if (duration != 0) ++nonzeroDurations_;
         if (!started_ || handed_ == frameCount_) return false;
-        if (static_cast<long long>(handed_) == interruptAt_) std::raise(SIGINT);
+        if (static_cast<long long>(handed_) == interruptAt_) kill(getpid(), SIGINT);
         const uint64_t index = handed_++;
         auto frame = std::make_unique<FakeFrame>();
         frame->bytes.assign(index % 7 + 1, static_cast<unsigned char>(index));

@@ -21,10 +21,10 @@
 
 #include <gtest/gtest.h>
 
+#include "CliRunner.h"
 #include "support/NginxServer.h"
 #include "support/NodeMediaServer.h"
 #include "support/TestMedia.h"
-#include "CliRunner.h"
 
 extern char** environ;
 
@@ -37,8 +37,8 @@ using testing_support::NodeMediaServer;
 using testing_support::TestMedia;
 
 // A silent server ends the medium after this long instead of the production 30 s.
-const cli_testing::CliOptions kShortTimeouts = {{"ZOVOZUDO_RTMP_RECEIVE_TIMEOUT_MS=4000",
-                                                 "ZOVOZUDO_RTMP_CONNECT_TIMEOUT_MS=4000"}};
+const cli_testing::CliOptions kShortTimeouts = {
+    {"ZOVOZUDO_RTMP_RECEIVE_TIMEOUT_MS=4000", "ZOVOZUDO_RTMP_CONNECT_TIMEOUT_MS=4000"}};
 
 struct CsvFrame {
     std::string type;
@@ -68,14 +68,14 @@ std::vector<CsvFrame> parseFrames(const std::string& csv) {
 std::vector<std::string> withoutDurations(const std::vector<CsvFrame>& frames) {
     std::vector<std::string> out;
     for (const CsvFrame& f : frames) {
-        out.push_back(f.type + "," + std::to_string(f.timestamp) + "," + (f.key ? "1" : "0") +
-                      "," + f.sizeAndCrc);
+        out.push_back(f.type + "," + std::to_string(f.timestamp) + "," + (f.key ? "1" : "0") + "," +
+                      f.sizeAndCrc);
     }
     return out;
 }
 
 class RtmpEndToEndTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         clip_ = TestMedia::file(TestMedia::Kind::kH264Aac);
         if (clip_.empty()) GTEST_SKIP() << TestMedia::missingReason(TestMedia::Kind::kH264Aac);
@@ -127,9 +127,9 @@ TEST_F(RtmpEndToEndTest, LiveStreamPlaysUntilThePublisherLeaves) {
     std::thread player([&] { played = runCli({"frames", url("/live/cam")}, kShortTimeouts); });
     const std::string ffmpeg = TestMedia::ffmpegPath();
     const std::string target = url("/live/cam");
-    const char* argv[] = {ffmpeg.c_str(), "-loglevel", "error", "-nostdin", "-re",
-                          "-stream_loop", "2", "-i", clip_.c_str(), "-c", "copy",
-                          "-f", "flv", target.c_str(), nullptr};
+    const char* argv[] = {ffmpeg.c_str(), "-loglevel", "error", "-nostdin",     "-re",
+                          "-stream_loop", "2",         "-i",    clip_.c_str(),  "-c",
+                          "copy",         "-f",        "flv",   target.c_str(), nullptr};
     pid_t publisher = 0;
     ASSERT_EQ(0, posix_spawn(&publisher, ffmpeg.c_str(), nullptr, nullptr,
                              const_cast<char* const*>(argv), environ));
