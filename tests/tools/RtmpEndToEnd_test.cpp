@@ -198,7 +198,8 @@ protected:
 };
 
 // The text of a number in `zovozudo probe --json` output, e.g. "640" for "width".
-std::string jsonNumber(const std::string& json, const std::string& section, const std::string& key) {
+std::string jsonNumber(const std::string& json, const std::string& section,
+                       const std::string& key) {
     const size_t in = json.find("\"" + section + "\": {");
     const size_t at = json.find("\"" + key + "\": ", in);
     if (in == std::string::npos || at == std::string::npos) return "missing";
