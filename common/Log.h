@@ -29,11 +29,20 @@ void SetGlobalLog(boost::shared_ptr<CBBLog> log);
 // The current log, or null when none is alive.
 boost::shared_ptr<CBBLog> GetGlobalLog();
 
-void LogDebug(boost::wformat message);
-void LogInfo(boost::wformat message);
-void LogWarn(boost::wformat message);
-void LogError(boost::wformat message);
-void LogFatal(boost::wformat message);
+// True when a line of |level| would pass the current log's threshold; false with no live log.
+// A boost::wformat is formatted as it is built, before the entry point can look at the level,
+// so code that logs in a loop asks first:
+//
+//     if (LogEnabled(LOG_LEVEL_DEBUG)) LogDebug(boost::wformat(L"... %s") % expensive());
+//
+// The printf-style entry points and RtmpLog check the level before they format.
+bool LogEnabled(int level);
+
+void LogDebug(const boost::wformat& message);
+void LogInfo(const boost::wformat& message);
+void LogWarn(const boost::wformat& message);
+void LogError(const boost::wformat& message);
+void LogFatal(const boost::wformat& message);
 
 void LogDebug(const wchar_t* format, ...);
 void LogInfo(const wchar_t* format, ...);
@@ -44,3 +53,5 @@ void LogFatal(const wchar_t* format, ...);
 // The RTMP library's logging call. Level 0 is written at DEBUG, 2 at WARN, any other at ERROR.
 // The text is cut to 1023 bytes and decoded as UTF-8 up to its first invalid byte.
 void RtmpLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// True when RtmpLog(|level|, ...) would write a line.
+bool RtmpLogEnabled(int level);

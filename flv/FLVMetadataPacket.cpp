@@ -3,13 +3,17 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include <boost/format.hpp>
 
 #include "common/Log.h"
 #include "common/TextConversion.h"
+#include "flv/CodecConfiguration.h"
 #include "flv/FLVFormat.h"
 #include "flv/FLVPacket.h"
+
+using namespace std::string_view_literals;
 
 namespace {
 
@@ -187,16 +191,21 @@ bool FLVMetadataPacket::parse(const FLVPacket* packet) {
     while (pos < size) {
         switch (data[pos]) {
             case kAmfString: {
-                // The name in front of the array ("onMetaData"); a cut-off one ends the loop.
+                // The names in front of the array: "onMetaData", or "@setDataFrame" and then
+                // "onMetaData" as a publisher sends it; a cut-off one ends the loop.
                 if (size - pos < 3) return true;
                 pos += 3 + ((size_t(data[pos + 1]) << 8) | data[pos + 2]);
                 break;
             }
-            case kAmfEcmaArray: {
-                // The array's count is only a hint that writers get wrong; the entries are
-                // walked until something ends them.
-                if (size - pos < 5) return true;
-                pos += 5;
+            case kAmfEcmaArray:
+            case kAmfObject: {
+                // Files carry an ECMA array; live servers that rebuild the metadata (nginx) send
+                // an object, whose entries have the same form without the count. The array's
+                // count is only a hint that writers get wrong; the entries are walked until
+                // something ends them.
+                const size_t prefix = data[pos] == kAmfEcmaArray ? 5 : 1;
+                if (size - pos < prefix) return true;
+                pos += prefix;
                 const int64_t walked = parseArray(data, size, static_cast<uint32_t>(pos));
                 if (walked < 0) return false;
                 pos += static_cast<size_t>(walked);
@@ -276,41 +285,46 @@ int64_t FLVMetadataPacket::parseArray(const uint8_t* data, uint32_t dataSize, ui
 
 void FLVMetadataPacket::parseKeyNumber(const std::string& key, double value) {
     if (key.empty()) return;
-    const std::wstring wideKey = utf8ToWide(key);
-    LogDebug(boost::wformat(L"FLVMetadataPacket::parseKeyNumber : parsing %s %d") % wideKey %
-             value);
+    // A tag may hold a million keys: a line below the level must not cost its formatting.
+    if (LogEnabled(LOG_LEVEL_DEBUG)) {
+        LogDebug(boost::wformat(L"FLVMetadataPacket::parseKeyNumber : parsing %s %d") %
+                 utf8ToWide(key) % value);
+    }
 
-    const std::string name = foldCase(key);
-    if (name == "totalduration" || name == "duration") {
+    const std::string folded = foldCase(key);
+    // Compared as views, which look at the lengths first: a tag of a million unknown keys must
+    // not cost a million text comparisons per known key.
+    const std::string_view name(folded);
+    if (name == "totalduration"sv || name == "duration"sv) {
         duration = truncateToU32(value * 1000);
-    } else if (name == "lasttimestamp") {
+    } else if (name == "lasttimestamp"sv) {
         // Only a fallback for writers that give no duration.
         if (duration == 0) duration = truncateToU32(value * 1000);
-    } else if (name == "width") {
+    } else if (name == "width"sv) {
         width = truncateToU32(value);
-    } else if (name == "height") {
+    } else if (name == "height"sv) {
         height = truncateToU32(value);
-    } else if (name == "videodatarate") {
+    } else if (name == "videodatarate"sv) {
         videoDataRate = truncateToU32(value * 1000);
-    } else if (name == "videocodecid") {
+    } else if (name == "videocodecid"sv) {
         videoCodecId = truncateToU32(value);
-    } else if (name == "videoframerate" || name == "framerate") {
+    } else if (name == "videoframerate"sv || name == "framerate"sv) {
         frameRate = value;
-    } else if (name == "audiodatarate") {
+    } else if (name == "audiodatarate"sv) {
         audioDataRate = truncateToU32(value * 1000);
-    } else if (name == "audiocodecid") {
+    } else if (name == "audiocodecid"sv) {
         audioCodecId = truncateToU32(value);
-    } else if (name == "audiosamplerate" || name == "samplerate") {
+    } else if (name == "audiosamplerate"sv || name == "samplerate"sv) {
         audioSampleRate = truncateToU32(value);
-    } else if (name == "audiochannels" || name == "channels") {
+    } else if (name == "audiochannels"sv || name == "channels"sv) {
         audioChannels = truncateToU32(value);
-    } else if (name == "audiodelay") {
+    } else if (name == "audiodelay"sv) {
         audioDelay = truncateToU32(value);
-    } else if (name == "canseektoend") {
+    } else if (name == "canseektoend"sv) {
         canSeekToEnd = value != 0;
-    } else {
+    } else if (LogEnabled(LOG_LEVEL_WARN)) {
         LogWarn(boost::wformat(L"FLVMetadataPacket::parseKeyNumber : value not considered %s %d") %
-                wideKey % value);
+                utf8ToWide(key) % value);
     }
 }
 
@@ -366,15 +380,67 @@ void FLVMetadataPacket::parseKeyframes(const std::string& key, const uint8_t* ob
     }
 }
 
+namespace {
+
+// The audio or video header byte as written, before the reader mapped its codec; -1 when the
+// tag had none.
+int writtenHeaderByte(const FLVPacket* packet) {
+    if (packet->data == nullptr || packet->headerLength == 0) return -1;
+    return *(packet->data - packet->headerLength);
+}
+
+constexpr uint32_t kSoundFormatAac = 10;
+constexpr uint32_t kCodecAvc = 7;
+constexpr uint8_t kSequenceHeader = 0;  // AAC / AVC packet type of a configuration
+constexpr size_t kAvcPrefixSize = 4;    // AVC packet type and composition time
+
+}  // namespace
+
+bool FLVMetadataPacket::isCodecConfiguration(const FLVPacket* packet) {
+    if (packet == nullptr || packet->data == nullptr || packet->dataSize < 1 ||
+        packet->data[0] != kSequenceHeader) {
+        return false;
+    }
+    return (packet->tagType == flv::kTagAudio &&
+            writtenHeaderByte(packet) >> 4 == kSoundFormatAac) ||
+           (packet->tagType == flv::kTagVideo && packet->codecId == kCodecAvc);
+}
+
+void FLVMetadataPacket::fillFromCodecConfiguration(const FLVPacket* packet) {
+    if (!isCodecConfiguration(packet)) return;
+    if (packet->tagType == flv::kTagAudio) {
+        flv::AudioConfiguration audio;
+        if (!flv::readAudioSpecificConfig(packet->data + 1, packet->dataSize - 1, &audio)) {
+            return;
+        }
+        if (audioSampleRate == 0) audioSampleRate = audio.sampleRate;
+        if (audioChannels == 0) audioChannels = audio.channels;
+    } else if (packet->tagType == flv::kTagVideo) {
+        flv::VideoConfiguration video;
+        if (packet->dataSize < kAvcPrefixSize ||
+            !flv::readAvcConfiguration(packet->data + kAvcPrefixSize,
+                                       packet->dataSize - kAvcPrefixSize, &video)) {
+            return;
+        }
+        if (width == 0) width = video.width;
+        if (height == 0) height = video.height;
+        if (frameRate == 0) frameRate = video.frameRate;
+    }
+}
+
 void FLVMetadataPacket::fillFromPacket(const FLVPacket* packet) {
     if (packet == nullptr) return;
+    fillFromCodecConfiguration(packet);
     if (packet->tagType == flv::kTagAudio) {
         // 5500 rather than 5512: the rate the host has always been told for index 0.
         static const uint32_t kSampleRates[] = {5500, 11025, 22050, 44100};
         if (audioSampleRate == 0 && packet->soundRate < 4) {
             audioSampleRate = kSampleRates[packet->soundRate];
         }
-        if (audioCodecId == 0) audioCodecId = packet->soundFormat;
+        // The format as written, not as mapped for frames: AAC (10) must stay AAC, which the
+        // host is not told a name for, rather than become the "mp3" of the mapping.
+        const int written = writtenHeaderByte(packet);
+        if (audioCodecId == 0 && written >= 0) audioCodecId = static_cast<uint32_t>(written >> 4);
         if (audioChannels == 0) audioChannels = packet->soundType == 1 ? 2 : 1;
     } else if (packet->tagType == flv::kTagVideo) {
         if (videoCodecId == 0) videoCodecId = packet->codecId;

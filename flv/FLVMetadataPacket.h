@@ -1,7 +1,7 @@
 // What the plug-in knows about a medium: duration, picture size, frame rate, codecs, rates,
 // channels and the key-frame index. Filled from the onMetaData script-data tag (AMF0, read by
 // a small walker of its own that understands only the forms that tag uses) and completed from
-// the first audio and video tags.
+// the first audio and video tags and the codec configuration they carry.
 //
 // A damaged or unusual script tag never fails the medium: the walk stops where the data stops
 // making sense, whatever was read before stays, and nothing outside the tag's data is read.
@@ -23,8 +23,10 @@ public:
     FLVMetadataPacket& operator=(const FLVMetadataPacket&) = delete;
 
     // Walks the payload of the script-data tag |packet| (borrowed for the call) and fills the
-    // fields. False when an ECMA array walk failed, which includes reaching the end marker of a
-    // well-formed array; true otherwise. Callers may ignore the result: the fields hold what
+    // fields. The payload is one or more names ("onMetaData", or "@setDataFrame" and
+    // "onMetaData") and then an ECMA array or an object, both read by the same rules. False when
+    // the walk of the array or object failed, which includes reaching the end marker of a
+    // well-formed one; true otherwise. Callers may ignore the result: the fields hold what
     // was read either way.
     bool parse(const FLVPacket* packet);
 
@@ -42,8 +44,18 @@ public:
     // |key| is a leading part of "keyframes". Reads nothing at or past object + size.
     void parseKeyframes(const std::string& key, const uint8_t* object, size_t size);
 
-    // Completes the fields that are still 0 from the first audio or the first video tag.
+    // Completes the fields that are still 0 from the first audio or the first video tag: its
+    // codec configuration (see fillFromCodecConfiguration), then its header byte. The audio
+    // codec is the sound format as written in the tag.
     void fillFromPacket(const FLVPacket* packet);
+
+    // Completes width, height and frame rate from an H.264 sequence header tag, sample rate and
+    // channels from an AAC sequence header tag; fields already set are kept, other tags and
+    // damaged configurations change nothing.
+    void fillFromCodecConfiguration(const FLVPacket* packet);
+
+    // True for an H.264 or AAC sequence header tag: a codec configuration, not a frame.
+    static bool isCodecConfiguration(const FLVPacket* packet);
 
     uint32_t duration;  // milliseconds
     uint32_t width;

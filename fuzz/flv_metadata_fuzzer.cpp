@@ -1,11 +1,15 @@
 // Parses the input as the payload of an onMetaData script tag, then completes the record from
-// audio and video tags whose header byte is the input's first byte. The key-frame arrays are
-// read over their whole stated length so that a length beyond the allocation shows up.
+// audio and video tags whose header byte is the input's first byte, and from H.264 and AAC
+// sequence-header tags that carry the input as their codec configuration; the SPS and
+// AudioSpecificConfig readers also read the input on their own. The key-frame arrays are read
+// over their whole stated length so that a length beyond the allocation shows up.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "flv/CodecConfiguration.h"
 #include "flv/FLVFormat.h"
 #include "flv/FLVMetadataPacket.h"
 #include "flv/FLVPacket.h"
@@ -47,6 +51,20 @@ void fillFrom(FLVMetadataPacket& metadata, uint32_t tagType, const uint8_t* data
     packet.release();
 }
 
+// A sequence-header tag: |header| (the tag's header bytes and packet type), then the input.
+void fillFromConfiguration(FLVMetadataPacket& metadata, uint32_t tagType, const std::string& header,
+                           const uint8_t* data, size_t size) {
+    FLVPacket packet;
+    packet.tagType = tagType;
+    packet.dataSize = static_cast<uint32_t>(header.size() + size);
+    uint8_t* const buffer = new uint8_t[packet.dataSize];
+    std::memcpy(buffer, header.data(), header.size());
+    if (size > 0) std::memcpy(buffer + header.size(), data, size);
+    packet.setData(buffer);
+    metadata.fillFromCodecConfiguration(&packet);
+    packet.release();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -75,6 +93,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fillFrom(metadata, flv::kTagVideo, data, size);
     // Whatever the metadata said, the audio tag leaves no hole that it could fill.
     check(metadata.audioChannels != 0 && metadata.audioSampleRate != 0);
+
+    FLVMetadataPacket configured;
+    fillFromConfiguration(configured, flv::kTagVideo, std::string("\x17\0\0\0\0", 5), data, size);
+    fillFromConfiguration(configured, flv::kTagAudio, std::string("\xAF\0", 2), data, size);
+    flv::VideoConfiguration video;
+    if (flv::readAvcConfiguration(script.data, size, &video)) {
+        check(video.width > 0 && video.width <= 65536 && video.height > 0 &&
+              video.height <= 2 * 65536);
+    }
+    flv::AudioConfiguration audio;
+    if (flv::readAudioSpecificConfig(script.data, size, &audio)) check(audio.sampleRate > 0);
 
     script.release();
     return 0;

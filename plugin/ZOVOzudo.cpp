@@ -1,7 +1,9 @@
 #include "plugin/ZOVOzudo.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/CBBLog.h"
 #include "common/Log.h"
@@ -17,9 +19,21 @@ using vanto::streamer::PluginErrorCodes;
 
 namespace {
 
-// Tags read while examining a medium; a stream whose first tags do not show every expected
-// stream is described from what was found by then.
-constexpr int kExaminedTags = 30;
+// The examination of a medium reads tags until every stream it expects has shown its first
+// tag, but no further than 1,000 tags (script tags included), 10 s of stream time after the
+// first tag or 32 MiB of tag data, whichever comes first. A player that joins a live stream
+// between two key frames gets several seconds of audio before the first video tag, so a small
+// count of tags is not enough. The stream time also bounds the wait on a live source: tags come
+// in real time, and each read is bounded by the source's own time-out. The data bound keeps
+// the memory of the queued tags, and the time spent on huge script tags, small.
+constexpr int kMaxExaminedTags = 1000;
+constexpr uint32_t kMaxExaminedStreamTime = 10000;  // milliseconds
+constexpr uint64_t kMaxExaminedBytes = 32 << 20;
+
+// Without a frame rate from the metadata or the codec configuration, the rate is taken from
+// the timestamps of this many video frames (the examination reads on for them within its
+// bounds): millisecond timestamps of single frames are too coarse.
+constexpr size_t kRateFrames = 10;
 
 constexpr uint64_t kDefaultFrameDuration = 10;
 
@@ -125,48 +139,90 @@ void ZOVOzudo::discardQueue() {
     }
 }
 
+namespace {
+
+// Frames per second from the timestamps of consecutive video frames; 0 when they give none.
+double rateFromTimestamps(const std::vector<uint32_t>& timestamps) {
+    if (timestamps.size() < 2 || timestamps.back() <= timestamps.front()) return 0;
+    return 1000.0 * static_cast<double>(timestamps.size() - 1) /
+           static_cast<double>(timestamps.back() - timestamps.front());
+}
+
+}  // namespace
+
 bool ZOVOzudo::getFileInformation() {
-    bool expectAudio = true;
-    bool expectVideo = true;
+    // The flags say which streams are expected until the examination says which were found;
+    // set first, so that a failed examination never leaves those of an earlier medium.
+    hasAudio = true;
+    hasVideo = true;
     if (FLVHeader* const header = source->readHeader()) {
-        expectAudio = header->hasAudio;
-        expectVideo = header->hasVideo;
+        hasAudio = header->hasAudio;
+        hasVideo = header->hasVideo;
         delete header;
     }
 
     metadata.reset(new FLVMetadataPacket());
     bool foundAudio = false;
     bool foundVideo = false;
+    std::optional<uint32_t> firstTimestamp;
+    std::vector<uint32_t> frameTimestamps;
+    uint64_t examinedBytes = 0;
 
-    for (int read = 0; read < kExaminedTags; ++read) {
+    for (int read = 0; read < kMaxExaminedTags; ++read) {
         FLVPacket* const packet = source->readPacket();
-        if (packet == nullptr) return false;
+        if (packet == nullptr) {
+            // A medium that ends while only the frame rate is still sought is complete.
+            if ((hasVideo && !foundVideo) || (hasAudio && !foundAudio)) return false;
+            break;
+        }
+        // Stream time counts from the first frame: servers send the metadata and the codec
+        // configurations of a running stream to a new player with timestamps of their own.
+        const bool isFrame = packet->tagType != flv::kTagScript && packet->dataSize > 1 &&
+                             !FLVMetadataPacket::isCodecConfiguration(packet);
+        if (!firstTimestamp && isFrame) firstTimestamp = packet->timestamp;
+        examinedBytes += packet->dataSize;
+        const bool timeUp = (firstTimestamp && packet->timestamp >= *firstTimestamp &&
+                             packet->timestamp - *firstTimestamp >= kMaxExaminedStreamTime) ||
+                            examinedBytes >= kMaxExaminedBytes;
 
         if (packet->tagType == flv::kTagScript) {
             metadata->parse(packet);
             destroyPacket(packet);
-            if (metadata->videoDataRate != 0) expectVideo = true;
-            if (metadata->audioDataRate != 0) expectAudio = true;
+            // Metadata that promises a stream keeps the examination going until it shows.
+            if (metadata->videoDataRate != 0 || metadata->videoCodecId != 0) hasVideo = true;
+            if (metadata->audioDataRate != 0 || metadata->audioCodecId != 0) hasAudio = true;
+            if (timeUp) break;
             continue;
         }
 
         packetQueue.push_back(packet);
         // A tag without payload tells nothing about its stream.
-        if (packet->dataSize <= 1) continue;
-
-        if (!foundAudio && packet->tagType == flv::kTagAudio) {
-            foundAudio = true;
-            firstAudioPacket = packet;
-            firstAudioSoundSize = packet->soundSize;
-            metadata->fillFromPacket(packet);
+        if (packet->dataSize > 1) {
+            metadata->fillFromCodecConfiguration(packet);
+            if (!foundAudio && packet->tagType == flv::kTagAudio) {
+                foundAudio = true;
+                firstAudioPacket = packet;
+                firstAudioSoundSize = packet->soundSize;
+            }
+            if (packet->tagType == flv::kTagVideo) {
+                if (!foundVideo) firstVideoPacket = packet;
+                foundVideo = true;
+                if (isFrame && frameTimestamps.size() < kRateFrames) {
+                    frameTimestamps.push_back(packet->timestamp);
+                }
+            }
         }
-        if (!foundVideo && packet->tagType == flv::kTagVideo) {
-            foundVideo = true;
-            firstVideoPacket = packet;
-            metadata->fillFromPacket(packet);
-        }
-        if ((!expectVideo || foundVideo) && (!expectAudio || foundAudio)) break;
+        const bool rateKnown =
+            !foundVideo || metadata->frameRate != 0 || frameTimestamps.size() >= kRateFrames;
+        if ((!hasVideo || foundVideo) && (!hasAudio || foundAudio) && rateKnown) break;
+        if (timeUp) break;
     }
+
+    // The first tags complete the description last, so that neither the metadata nor a codec
+    // configuration that came after them is overridden by their header bytes.
+    if (foundAudio) metadata->fillFromPacket(firstAudioPacket);
+    if (foundVideo) metadata->fillFromPacket(firstVideoPacket);
+    if (metadata->frameRate == 0) metadata->frameRate = rateFromTimestamps(frameTimestamps);
 
     hasAudio = foundAudio;
     hasVideo = foundVideo;

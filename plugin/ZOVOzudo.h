@@ -56,7 +56,8 @@ public:
     void getMediumDescription(vanto::streamer::MediumDescription* medium) override;
 
 private:
-    // Reads the header and up to 30 tags; true when an audio or a video tag was found.
+    // Reads the header and the first tags (within the bounds in ZOVOzudo.cpp) and describes the
+    // medium from them; true when an audio or a video tag was found.
     bool getFileInformation();
     void discardQueue();
 

@@ -163,6 +163,8 @@ const AMFObjectProperty& AMFObject::GetProperty(const std::string& name) const {
 }
 
 void AMFObject::LogContents() const {
+    // Metadata may hold a million properties: below the level the dump costs no formatting.
+    if (!RtmpLogEnabled(0)) return;
     for (const AMFObjectProperty& property : m_properties) property.LogContents();
 }
 
@@ -376,6 +378,7 @@ int AMFObjectProperty::decode(const uint8_t* data, int size, bool decodeName, in
 }
 
 void AMFObjectProperty::LogContents() const {
+    if (!RtmpLogEnabled(0)) return;
     if (m_type == AMF_KIND_INVALID) {
         RtmpLog(0, "Property: INVALID");
         return;

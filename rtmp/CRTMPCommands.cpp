@@ -367,7 +367,10 @@ bool CRTMP::HandleMetadata(const uint8_t* body, uint32_t length) {
         return false;
     }
     object.LogContents();
-    if (object.GetProperty(0).GetString() != "onMetaData") return false;
+    // A publisher's metadata is "@setDataFrame", "onMetaData", {...}; some servers (node-media-
+    // server, ffmpeg) hand it on to players in that form.
+    const bool relayed = object.GetProperty(0).GetString() == "@setDataFrame";
+    if (object.GetProperty(relayed ? 1 : 0).GetString() != "onMetaData") return false;
     AMFObjectProperty duration;
     if (FindPropertyDeep(object, "duration", duration)) {
         m_duration = duration.GetNumber();

@@ -96,6 +96,29 @@ TEST_F(LogTest, BelowTheThresholdTheLogIsNotCalled) {
     EXPECT_EQ(log->calls[2].text, L"kept");
 }
 
+// The level check remembers the threshold of the current log only: a log published later is
+// asked at its own level, in either direction.
+TEST_F(LogTest, EachPublishedLogIsAskedAtItsOwnLevel) {
+    env.setLogLevel(1);
+    boost::shared_ptr<RecordingLog> quiet = boost::make_shared<RecordingLog>();
+    SetGlobalLog(quiet);
+    LogError(L"reads the threshold");
+    EXPECT_FALSE(LogEnabled(LOG_LEVEL_DEBUG));
+    EXPECT_FALSE(RtmpLogEnabled(0));
+    EXPECT_TRUE(RtmpLogEnabled(1));
+    env.setLogLevel(4);
+    boost::shared_ptr<RecordingLog> loud = boost::make_shared<RecordingLog>();
+    SetGlobalLog(loud);
+    LogDebug(L"reaches the new log");
+    EXPECT_TRUE(LogEnabled(LOG_LEVEL_DEBUG));
+    EXPECT_EQ(loud->calls.size(), 1u);
+    SetGlobalLog(quiet);
+    EXPECT_FALSE(LogEnabled(LOG_LEVEL_DEBUG));
+    EXPECT_TRUE(LogEnabled(LOG_LEVEL_ERROR));
+    quiet.reset();
+    EXPECT_FALSE(LogEnabled(LOG_LEVEL_FATAL));  // no live log
+}
+
 TEST_F(LogTest, RtmpLogCutsAndDecodes) {
     env.setLogLevel(4);
     boost::shared_ptr<RecordingLog> log = boost::make_shared<RecordingLog>();

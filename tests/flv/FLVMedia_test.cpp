@@ -103,12 +103,13 @@ TEST_P(FLVMediaTest, EveryTagAsItsBytesSay) {
 
 TEST_P(FLVMediaTest, MetadataDescribesTheMedium) {
     const TestMedia::Description& d = TestMedia::describe(GetParam());
-    FLVMetadataPacket m;
+    FLVMetadataPacket m, fromConfiguration;
     bool audioSeen = false, videoSeen = false;
     std::ifstream in(path_, std::ios::binary);
     delete FLVHeader::read(in);
     while (FLVPacket* packet = FLVPacket::read(in)) {
         if (packet->tagType == 18) m.parse(packet);
+        fromConfiguration.fillFromCodecConfiguration(packet);
         if (packet->tagType == 8 && !audioSeen) audioSeen = (m.fillFromPacket(packet), true);
         if (packet->tagType == 9 && !videoSeen) videoSeen = (m.fillFromPacket(packet), true);
         packet->release();
@@ -123,14 +124,24 @@ TEST_P(FLVMediaTest, MetadataDescribesTheMedium) {
     EXPECT_EQ(m.videoCodecId, d.videoCodecId);
     EXPECT_EQ(m.audioCodecId, d.soundFormat);
     EXPECT_EQ(m.audioSampleRate, d.sampleRate);
-    // AAC tags always carry the stereo bit, and the tag is what gives the channel count.
-    EXPECT_EQ(m.audioChannels, d.soundFormat == 10 ? 2 : d.channels);
+    // AAC tags always carry the stereo bit: the count comes from the AudioSpecificConfig.
+    EXPECT_EQ(m.audioChannels, d.channels);
     // The muxer writes rates in units of 1024 bits per second.
     if (d.videoBitRate != 0) {
         EXPECT_NEAR(m.videoDataRate, d.videoBitRate * 1000.0 / 1024, 1);
     }
     if (d.audioBitRate != 0) {
         EXPECT_NEAR(m.audioDataRate, d.audioBitRate * 1000.0 / 1024, 1);
+    }
+    // What the H.264 and AAC configurations say matches what ffmpeg was asked for.
+    if (d.videoCodecId == 7) {
+        EXPECT_EQ(fromConfiguration.width, d.width);
+        EXPECT_EQ(fromConfiguration.height, d.height);
+        EXPECT_EQ(fromConfiguration.frameRate, d.frameRate);
+    }
+    if (d.soundFormat == 10) {
+        EXPECT_EQ(fromConfiguration.audioSampleRate, d.sampleRate);
+        EXPECT_EQ(fromConfiguration.audioChannels, d.channels);
     }
     EXPECT_EQ(m.videoDataRate != 0, d.hasVideo);
     EXPECT_EQ(m.audioDataRate != 0, d.hasAudio);

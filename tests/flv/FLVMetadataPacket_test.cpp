@@ -19,6 +19,7 @@
 
 using testing_support::AmfWriter;
 using testing_support::audioHeaderByte;
+using testing_support::avcConfigurationRecord;
 using testing_support::onMetaData;
 using testing_support::packetFromBytes;
 using testing_support::videoHeaderByte;
@@ -239,47 +240,57 @@ TEST(FLVMetadataTest, HugeKeyframeCountAllocatesOnlyWhatTheDataHolds) {
     EXPECT_EQ(m.keyframeCount, 1);
 }
 
-// A payload cut at every byte keeps exactly the entries that lie wholly before the cut.
-TEST(FLVMetadataTest, CutAtEveryByte) {
-    AmfWriter amf;
-    amf.string("onMetaData").ecmaArray(9);
-    amf.key("duration").number(12.3456);
-    const size_t durationEnd = amf.size();
-    amf.key("stereo").boolean(true).key("encoder").string("Lavf").key("d").date(1e12);
-    amf.key("cuePoints").numberArray({1, 2});
-    amf.key("width").number(640);
-    const size_t widthEnd = amf.size();
-    amf.key("totalduration").number(20);  // a value cut short must not overwrite the first
-    const size_t totalEnd = amf.size();
-    amf.key("keyframes").object();
-    const size_t objectStart = amf.size();
-    amf.key("filepositions").strictArray(3);
-    const size_t positionsStart = amf.size();
-    amf.number(100).number(200).number(300).key("times").strictArray(3);
-    const size_t timesStart = amf.size();
-    amf.number(0).number(1).number(2).end().end();
-    const std::string payload = amf.bytes();
+// A payload cut at every byte keeps exactly the entries that lie wholly before the cut, in
+// every form the metadata comes in: an ECMA array (files) or an object (nginx live), behind
+// "onMetaData" or behind "@setDataFrame", "onMetaData" (what a publisher sends).
+TEST(FLVMetadataTest, CutAtEveryByteInEveryForm) {
+    for (int form = 0; form < 4; ++form) {
+        AmfWriter amf;
+        if (form >= 2) amf.string("@setDataFrame");
+        amf.string("onMetaData");
+        if (form % 2 == 0)
+            amf.ecmaArray(9);
+        else
+            amf.object();
+        amf.key("duration").number(12.3456);
+        const size_t durationEnd = amf.size();
+        amf.key("stereo").boolean(true).key("encoder").string("Lavf").key("d").date(1e12);
+        amf.key("cuePoints").numberArray({1, 2});
+        amf.key("width").number(640);
+        const size_t widthEnd = amf.size();
+        amf.key("totalduration").number(20);  // a value cut short must not overwrite the first
+        const size_t totalEnd = amf.size();
+        amf.key("keyframes").object();
+        const size_t objectStart = amf.size();
+        amf.key("filepositions").strictArray(3);
+        const size_t positionsStart = amf.size();
+        amf.number(100).number(200).number(300).key("times").strictArray(3);
+        const size_t timesStart = amf.size();
+        amf.number(0).number(1).number(2).end().end();
+        const std::string payload = amf.bytes();
 
-    for (size_t cut = 0; cut <= payload.size(); ++cut) {
-        const auto present = [cut](size_t start) {
-            return static_cast<uint32_t>(cut < start ? 0 : std::min<size_t>(3, (cut - start) / 9));
-        };
-        const uint32_t positions = present(positionsStart);
-        const uint32_t times = positions == 3 ? present(timesStart) : 0;
-        bool ok = true;
-        EXPECT_EQ(parsed(payload.substr(0, cut), &ok), expected([&](auto& m) {
-                      if (cut >= durationEnd) m.duration = cut >= totalEnd ? 20000 : 12345;
-                      if (cut >= widthEnd) m.width = 640;
-                      if (cut >= positionsStart) m.keyframeCount = int32_t(positions);
-                      if (cut >= timesStart) m.keyframeCount = int32_t(times);
-                      m.keyframeFilePositionsLength = positions;
-                      if (positions > 0)
-                          m.keyframeFilePositions.reset(new double[3]{100, 200, 300});
-                      m.keyframeTimesLength = times;
-                      if (times > 0) m.keyframeTimes.reset(new double[3]{0, 1, 2});
-                  }))
-            << "cut at " << cut;
-        EXPECT_EQ(ok, cut < objectStart) << "cut at " << cut;
+        for (size_t cut = 0; cut <= payload.size(); ++cut) {
+            const auto present = [cut](size_t start) {
+                return static_cast<uint32_t>(cut < start ? 0
+                                                         : std::min<size_t>(3, (cut - start) / 9));
+            };
+            const uint32_t positions = present(positionsStart);
+            const uint32_t times = positions == 3 ? present(timesStart) : 0;
+            bool ok = true;
+            EXPECT_EQ(parsed(payload.substr(0, cut), &ok), expected([&](auto& m) {
+                          if (cut >= durationEnd) m.duration = cut >= totalEnd ? 20000 : 12345;
+                          if (cut >= widthEnd) m.width = 640;
+                          if (cut >= positionsStart) m.keyframeCount = int32_t(positions);
+                          if (cut >= timesStart) m.keyframeCount = int32_t(times);
+                          m.keyframeFilePositionsLength = positions;
+                          if (positions > 0)
+                              m.keyframeFilePositions.reset(new double[3]{100, 200, 300});
+                          m.keyframeTimesLength = times;
+                          if (times > 0) m.keyframeTimes.reset(new double[3]{0, 1, 2});
+                      }))
+                << "form " << form << " cut at " << cut;
+            EXPECT_EQ(ok, cut < objectStart) << "cut at " << cut;
+        }
     }
 }
 
@@ -314,17 +325,27 @@ TEST(FLVMetadataTest, PayloadWithoutAnArray) {
     }
 }
 
-// Only fields still 0 are filled: rate, channels and codec from an audio tag, the codec from a
-// video tag.
+// Only fields still 0 are filled: rate, channels and codec (as written in the tag) from an
+// audio tag and its AAC configuration, the codec from a video tag, picture size and rate from
+// its H.264 configuration.
 TEST(FLVMetadataTest, FillFromFirstTags) {
     struct Fields {
-        uint32_t sampleRate, channels, audioCodec, videoCodec;
+        uint32_t sampleRate, channels, audioCodec, videoCodec, width = 0, height = 0;
+        double frameRate = 0;
     };
     struct Case {
         uint32_t tagType;
         uint8_t headerByte;
         Fields before, after;
+        std::string body = "x";
     };
+    testing_support::SpsFields sps;
+    sps.crop = {0, 0, 0, 4};
+    sps.unitsInTick = 1;
+    sps.timeScale = 60;
+    const std::string avc =
+        testing_support::avcSequenceHeaderTag(avcConfigurationRecord(sps)).substr(1);
+    const std::string aac48kMono("\x00\x11\x88", 3);
     const Case cases[] = {
         {8, audioHeaderByte(2, 0, 1, 0), {0, 0, 0, 0}, {5500, 1, 2, 0}},
         {8, audioHeaderByte(6, 1, 1, 1), {0, 0, 0, 0}, {11025, 2, 6, 0}},
@@ -334,6 +355,18 @@ TEST(FLVMetadataTest, FillFromFirstTags) {
         {9, videoHeaderByte(1, 7), {0, 0, 0, 0}, {0, 0, 0, 7}},
         {9, videoHeaderByte(1, 7), {0, 0, 0, 2}, {0, 0, 0, 2}},
         {18, 0x2a, {0, 0, 0, 0}, {0, 0, 0, 0}},
+        // Formats the frames are mapped from keep their own number here: AAC is not MP3.
+        {8, audioHeaderByte(10, 3, 1, 1), {0, 0, 0, 0}, {44100, 2, 10, 0}},
+        {8, audioHeaderByte(11, 3, 1, 0), {0, 0, 0, 0}, {44100, 1, 11, 0}},
+        {8, audioHeaderByte(10, 3, 1, 1), {0, 0, 0, 0}, {48000, 1, 10, 0}, aac48kMono},
+        {8, audioHeaderByte(10, 3, 1, 1), {22050, 0, 0, 0}, {22050, 1, 10, 0}, aac48kMono},
+        // An AAC configuration behind another format, or an AAC frame, is no configuration.
+        {8, audioHeaderByte(2, 3, 1, 1), {0, 0, 0, 0}, {44100, 2, 2, 0}, aac48kMono},
+        {8, audioHeaderByte(10, 3, 1, 1), {0, 0, 0, 0}, {44100, 2, 10, 0}, "\x01\x11\x88"},
+        {9, videoHeaderByte(1, 7), {0, 0, 0, 0}, {0, 0, 0, 7, 640, 360, 30}, avc},
+        {9, videoHeaderByte(1, 7), {0, 0, 0, 0, 320, 0, 25}, {0, 0, 0, 7, 320, 360, 25}, avc},
+        {9, videoHeaderByte(1, 2), {0, 0, 0, 0}, {0, 0, 0, 2}, avc},
+        {9, videoHeaderByte(1, 7), {0, 0, 0, 0}, {0, 0, 0, 7}, avc.substr(0, avc.size() / 2)},
     };
     const auto set = [](const Fields& f) {
         return [f](FLVMetadataPacket& m) {
@@ -341,13 +374,16 @@ TEST(FLVMetadataTest, FillFromFirstTags) {
             m.audioChannels = f.channels;
             m.audioCodecId = f.audioCodec;
             m.videoCodecId = f.videoCodec;
+            m.width = f.width;
+            m.height = f.height;
+            m.frameRate = f.frameRate;
         };
     };
     for (const Case& c : cases) {
         FLVMetadataPacket m;
         set(c.before)(m);
         m.fillFromPacket(
-            packetFromBytes(c.tagType, std::string(1, char(c.headerByte)) + "x").get());
+            packetFromBytes(c.tagType, std::string(1, char(c.headerByte)) + c.body).get());
         EXPECT_EQ(dump(m), expected(set(c.after)))
             << "tag " << c.tagType << " byte " << int(c.headerByte);
     }

@@ -14,6 +14,7 @@
 #include "sources/LocalClient.h"
 #include "sources/RTMPClient.h"
 #include "support/FakeSource.h"
+#include "support/FlvWriter.h"
 
 using testing_support::audioTag;
 using testing_support::FakeScript;
@@ -93,31 +94,62 @@ struct ExaminationCase {
     bool video;
 };
 
-std::vector<FakeTag> repeat(const FakeTag& tag, int count) {
+std::vector<FakeTag> repeat(const FakeTag& tag, int count, uint32_t step = 40,
+                            uint32_t start = 0) {
     std::vector<FakeTag> tags;
     for (int i = 0; i < count; ++i) {
         tags.push_back(tag);
-        tags.back().timestamp = static_cast<uint32_t>(i * 40);
+        tags.back().timestamp = start + static_cast<uint32_t>(i) * step;
     }
     return tags;
 }
 
+std::vector<FakeTag> operator+(std::vector<FakeTag> a, const std::vector<FakeTag>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 TEST_F(PluginTest, ExaminationFindsTheExpectedStreams) {
     const std::vector<ExaminationCase> cases = {
+        // ... and the second video tag, for a frame rate.
         {"both announced and present", kAudioAndVideo, {videoTag(0), audioTag(0), videoTag(40)},
-         true, 2, true, true},
+         true, 3, true, true},
         {"announced audio missing, short file", kAudioAndVideo, repeat(videoTag(0), 5), false, 5,
          false, false},
-        {"announced audio missing, 30 tags", kAudioAndVideo, repeat(videoTag(0), 35), true, 30,
+        // The examination ends 10 s of stream time after the first tag (tag 251 at 40 ms),
+        // after 1,000 tags, script tags included, or after 32 MiB of tag data.
+        {"announced audio missing, 10 s", kAudioAndVideo, repeat(videoTag(1), 300), true, 251,
          false, true},
-        {"no header, audio only", std::nullopt, repeat(audioTag(0), 40), true, 30, true, false},
+        // Servers send a running stream's configurations with timestamps of their own.
+        {"stream time counts from the first frame", std::nullopt,
+         std::vector<FakeTag>{{8, 0, {0xAF, 0, 0x12, 0x10}}} +
+             repeat(audioTag(0), 400, 40, 60000) + repeat(videoTag(1), 1),
+         true, 252, true, false},
+        {"no header, audio only", std::nullopt, repeat(audioTag(0), 300), true, 251, true, false},
+        {"no header, audio only, 1000 tags", std::nullopt, repeat(audioTag(0), 1100, 1), true,
+         1000, true, false},
+        {"32 MiB", kAudioAndVideo, repeat(audioTag(0, 0x2F, (16 << 20) - 2), 3, 0), true, 3,
+         true, false},
+        {"1000 tags of metadata", kVideoOnly,
+         repeat(metadataTag({}), 1000, 0) + repeat(videoTag(0), 1), false, 1000, false, false},
+        {"timestamps going back do not end it", std::nullopt,
+         std::vector<FakeTag>{audioTag(50000)} + repeat(audioTag(0), 1100, 1), true, 1000, true,
+         false},
+        // A player that joins a live stream between key frames gets seconds of audio first.
+        {"late joiner", std::nullopt,
+         repeat(metadataTag({{"framerate", 30}}), 1) + repeat(audioTag(0), 200, 23) +
+             repeat(videoTag(0), 1),
+         true, 202, true, true},
+        {"metadata video codec promises video", kNoStreams,
+         {metadataTag({{"videocodecid", 7}}), audioTag(0), audioTag(20), videoTag(40)}, true, 4,
+         true, true},
         {"metadata audio rate adds audio", kVideoOnly,
          {metadataTag({{"audiodatarate", 96}}), videoTag(0), videoTag(40), audioTag(50)}, true, 4,
          true, true},
         {"one-byte video does not count", kVideoOnly,
          {videoTag(0, true, 0), videoTag(40, true, 0), videoTag(80)}, true, 3, false, true},
-        {"nothing announced: the first tag is enough", kNoStreams, {videoTag(0), audioTag(0)},
-         true, 1, false, true},
+        {"nothing announced: the first tag is enough", kNoStreams,
+         {metadataTag({{"framerate", 25}}), videoTag(0), audioTag(0)}, true, 2, false, true},
         {"no tags", kAudioAndVideo, {}, false, 0, false, false},
         {"only script tags", kAudioAndVideo, repeat(metadataTag({}), 3), false, 3, false, false},
     };
@@ -208,6 +240,76 @@ TEST_F(PluginTest, CodecNames) {
     }
 }
 
+// What the metadata leaves out comes from the H.264 and AAC configurations, or from the video
+// timestamps; what it says stays.
+TEST_F(PluginTest, DescriptionFromTheCodecConfiguration) {
+    testing_support::SpsFields withTiming;
+    withTiming.crop = {0, 0, 0, 4};
+    withTiming.unitsInTick = 1;
+    withTiming.timeScale = 60;
+    const testing_support::SpsFields withoutTiming;
+    const std::string aac48kMono("\xAF\x00\x11\x88", 4);  // tag flags: 44.1 kHz stereo
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, double>> metadata;
+        const testing_support::SpsFields& sps;
+        uint32_t width, height;
+        double frameRate;
+        uint32_t sampleRate, channels;
+        uint64_t videoDuration;
+    };
+    const Case cases[] = {
+        {"no metadata", {}, withTiming, 640, 360, 30, 48000, 1, 33},
+        {"nginx live leaves out the audio",
+         {{"width", 1280}, {"framerate", 25}, {"videocodecid", 7}, {"audiocodecid", 10}},
+         withTiming, 1280, 360, 25, 48000, 1, 40},
+        {"file metadata", {{"audiosamplerate", 44100}, {"audiochannels", 2}, {"height", 720}},
+         withTiming, 640, 720, 30, 44100, 2, 33},
+        {"rate from the timestamps", {}, withoutTiming, 640, 368, 30, 48000, 1, 33},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        script = std::make_shared<FakeScript>();
+        if (!c.metadata.empty()) script->tags.push_back(metadataTag(c.metadata));
+        const std::string avc =
+            testing_support::avcSequenceHeaderTag(testing_support::avcConfigurationRecord(c.sps));
+        script->tags.push_back({9, 0, {avc.begin(), avc.end()}});
+        script->tags.push_back({8, 0, {aac48kMono.begin(), aac48kMono.end()}});
+        for (uint32_t frame = 0; frame < 12; ++frame) {
+            script->tags.push_back(videoTag(frame * 1000 / 30 + 1));
+        }
+        plugin.stop();
+        plugin.close();
+        ASSERT_TRUE(open());
+        host::RecordingStreamDescription description;
+        plugin.getStreamDescription(&description);
+        EXPECT_EQ(c.width, description.video.width.value_or(0));
+        EXPECT_EQ(c.height, description.video.height.value_or(0));
+        EXPECT_NEAR(c.frameRate, description.video.frameRate.value_or(0), 0.01);
+        EXPECT_EQ("h264", description.video.codec.value_or(""));
+        EXPECT_EQ(c.sampleRate, description.audio.sampleRate.value_or(0));
+        EXPECT_EQ(c.channels, description.audio.channels.value_or(0));
+        EXPECT_FALSE(description.audio.codec.has_value());  // AAC has no name for the host
+        plugin.start();
+        EXPECT_EQ(c.videoDuration, drain().back().duration);
+    }
+}
+
+// A medium that cannot be examined must not be described with the streams of the one before.
+TEST_F(PluginTest, FailedExaminationLeavesNoStaleStreams) {
+    script->headerFlags = kAudioAndVideo;
+    script->tags = {metadataTag({{"framerate", 25}}), videoTag(0), audioTag(0)};
+    ASSERT_TRUE(open());
+    plugin.close();
+    script = std::make_shared<FakeScript>();
+    script->headerFlags = kNoStreams;
+    EXPECT_FALSE(open());
+    host::RecordingStreamDescription description;
+    plugin.getStreamDescription(&description);
+    EXPECT_FALSE(description.video.anySet());
+    EXPECT_FALSE(description.audio.anySet());
+}
+
 TEST_F(PluginTest, FirstAudioTagCompletesTheDescription) {
     // Sound format 2, rate index 0, 8-bit, mono, and no metadata.
     script->headerFlags = 0x04;
@@ -254,7 +356,8 @@ TEST_F(PluginTest, VideoDurationFollowsTheFrameRate) {
 TEST_F(PluginTest, EveryTagComesOutOnceInOrder) {
     // The examination reads ahead; what it queued and what comes later must join seamlessly.
     script->headerFlags = kAudioAndVideo;
-    script->tags = {metadataTag({{"duration", 1}}), videoTag(0, true), videoTag(40, false),
+    script->tags = {metadataTag({{"duration", 1}, {"framerate", 25}}), videoTag(0, true),
+                    videoTag(40, false),
                     audioTag(45), videoTag(80, false), metadataTag({}), audioTag(90)};
     ASSERT_TRUE(open());
     EXPECT_EQ(4, script->packetsRead);
@@ -292,7 +395,7 @@ TEST_F(PluginTest, PositionAndTimestampsKeepSixtyFourBits) {
 
 TEST_F(PluginTest, FramesFlowOnlyWhileStarted) {
     script->headerFlags = kVideoOnly;
-    script->tags = {videoTag(0), videoTag(40), videoTag(80)};
+    script->tags = {metadataTag({{"framerate", 25}}), videoTag(0), videoTag(40), videoTag(80)};
     ASSERT_TRUE(open());
     EXPECT_TRUE(drain().empty());
     plugin.start();

@@ -159,4 +159,78 @@ std::unique_ptr<FLVPacket> packetFromBytes(uint32_t tagType, const std::string& 
     return packet;
 }
 
+BitWriter& BitWriter::u(unsigned bits, uint64_t value) {
+    for (unsigned i = bits; i > 0; --i) bits_.push_back(((value >> (i - 1)) & 1) != 0);
+    return *this;
+}
+
+BitWriter& BitWriter::ue(uint32_t value) {
+    const uint64_t code = uint64_t(value) + 1;
+    unsigned length = 0;
+    while ((code >> length) > 1) ++length;
+    return u(length, 0).u(length + 1, code);
+}
+
+BitWriter& BitWriter::se(int32_t value) {
+    return ue(value > 0 ? uint32_t(2 * int64_t(value) - 1) : uint32_t(-2 * int64_t(value)));
+}
+
+std::string BitWriter::bytes() const {
+    std::string out((bits_.size() + 7) / 8, '\0');
+    for (size_t i = 0; i < bits_.size(); ++i) {
+        if (bits_[i]) out[i / 8] = static_cast<char>(out[i / 8] | (0x80 >> (i % 8)));
+    }
+    return out;
+}
+
+std::string avcConfigurationRecord(const SpsFields& f) {
+    BitWriter w;
+    w.u(8, f.profile).u(16, 0x001F).ue(0);  // constraint flags, level 3.1, SPS id
+    if (f.profile == 100 || f.profile == 122 || f.profile == 244) {
+        w.ue(f.chromaFormat);
+        if (f.chromaFormat == 3) w.u(1, f.separateColourPlanes);
+        w.ue(0).ue(0).u(1, 0).u(1, f.scalingLists);
+        for (unsigned list = 0; f.scalingLists && list < (f.chromaFormat == 3 ? 12u : 8u); ++list) {
+            w.u(1, 1);
+            for (unsigned i = 0; i < (list < 6 ? 16u : 64u); ++i) w.se(i % 2 ? -3 : 5);
+        }
+    }
+    w.ue(0).ue(f.pocType);
+    if (f.pocType == 0) w.ue(2);
+    if (f.pocType == 1) w.u(1, 0).se(-1).se(2).ue(3).se(1).se(-1).se(4);
+    w.ue(4).u(1, 0).ue(f.widthMbs - 1).ue(f.heightUnits - 1).u(1, f.frameMbsOnly);
+    if (!f.frameMbsOnly) w.u(1, 1);
+    w.u(1, 1).u(1, !f.crop.empty());
+    for (uint32_t side : f.crop) w.ue(side);
+    const bool timing = f.unitsInTick != 0 && f.timeScale != 0;
+    w.u(1, timing);
+    if (timing) {
+        // Aspect ratio (extended), no overscan, video signal with colours, no chroma location.
+        w.u(1, 1).u(8, 255).u(16, 1).u(16, 1).u(1, 0).u(1, 1).u(4, 5).u(1, 1).u(24, 0x010101);
+        w.u(1, 0).u(1, 1).u(32, f.unitsInTick).u(32, f.timeScale).u(1, 1);
+    }
+    w.u(1, 1);  // the stop bit of the RBSP trailing bits
+
+    // Emulation prevention: no 0x000000..0x000003 inside a NAL unit.
+    std::string nal = "\x67";
+    unsigned zeros = 0;
+    for (char c : w.bytes()) {
+        if (zeros >= 2 && static_cast<uint8_t>(c) <= 3) {
+            nal.push_back(3);
+            zeros = 0;
+        }
+        zeros = c == 0 ? zeros + 1 : 0;
+        nal.push_back(c);
+    }
+    std::string record = {1,    static_cast<char>(f.profile), 0,
+                          0x1F, static_cast<char>(0xFF),      static_cast<char>(0xE1)};
+    putBE(record, nal.size(), 2);
+    record += nal;
+    return record + std::string("\x01\x00\x04\x68\xEE\x3C\x80", 7);
+}
+
+std::string avcSequenceHeaderTag(const std::string& record) {
+    return std::string("\x17\x00\x00\x00\x00", 5) + record;
+}
+
 }  // namespace testing_support

@@ -71,6 +71,41 @@ private:
     std::string bytes_;
 };
 
+// Bits, most significant first, as codec configurations are written; the last byte is padded
+// with zeros.
+class BitWriter {
+  public:
+    BitWriter& u(unsigned bits, uint64_t value);
+    BitWriter& ue(uint32_t value);  // unsigned Exp-Golomb
+    BitWriter& se(int32_t value);   // signed Exp-Golomb
+    std::string bytes() const;
+
+  private:
+    std::vector<bool> bits_;
+};
+
+// The fields of an H.264 sequence parameter set that decide the picture size and rate.
+struct SpsFields {
+    uint32_t profile = 66;      // 100, 122, 244, ... also carry chroma format and scaling lists
+    uint32_t chromaFormat = 1;  // written for those profiles only
+    bool separateColourPlanes = false;
+    bool scalingLists = false;  // every list present, with non-zero deltas
+    uint32_t pocType = 0;
+    uint32_t widthMbs = 40;     // pic_width_in_mbs_minus1 + 1
+    uint32_t heightUnits = 23;  // pic_height_in_map_units_minus1 + 1
+    bool frameMbsOnly = true;
+    std::vector<uint32_t> crop;  // left, right, top, bottom; empty: no cropping
+    uint32_t unitsInTick = 0;    // VUI timing when both are set
+    uint32_t timeScale = 0;
+};
+
+// An AVC decoder configuration record holding one SPS with |sps| (emulation prevention
+// applied) and one small PPS.
+std::string avcConfigurationRecord(const SpsFields& sps);
+// The data of an H.264 sequence header video tag: header byte, AVC packet type 0, composition
+// time and |record|.
+std::string avcSequenceHeaderTag(const std::string& record);
+
 // The usual onMetaData payload: the name, an ECMA array of |numbers| and the end marker.
 std::string onMetaData(const std::vector<std::pair<std::string, double>>& numbers);
 

@@ -21,7 +21,7 @@ namespace {
 using Kind = TestMedia::Kind;
 constexpr Kind kKinds[] = {Kind::kH264Aac,     Kind::kFlv1Mp3,     Kind::kScreenVideoSpeex,
                            Kind::kNellymoser,  Kind::kAdpcmStereo, Kind::kPcmS16le,
-                           Kind::kPcmU8};
+                           Kind::kPcmU8,       Kind::kH264AacLive};
 
 const TestMedia::Description kDescriptions[] = {
     {"h264_aac", true, 64, 48, 10, 7, 50000, true, 10, 22050, 1, 32000, 1},
@@ -31,6 +31,7 @@ const TestMedia::Description kDescriptions[] = {
     {"adpcm_stereo", false, 0, 0, 0, 0, 0, true, 1, 44100, 2, 0, 1},
     {"pcm_s16le", false, 0, 0, 0, 0, 0, true, 3, 11025, 1, 0, 1},
     {"pcm_u8", false, 0, 0, 0, 0, 0, true, 0, 11025, 1, 0, 1},
+    {"h264_aac_live", true, 640, 360, 30, 7, 200000, true, 10, 44100, 2, 64000, 2},
 };
 
 // The encoder arguments of each kind; the sources and output options are shared.
@@ -41,6 +42,10 @@ std::vector<std::string> codecArguments(TestMedia::Kind kind) {
             return {"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", "5",
                     "-b:v", "50k", "-c:a", "aac", "-b:a", "32k", "-flvflags",
                     "add_keyframe_index"};
+        case TestMedia::Kind::kH264AacLive:
+            // A key frame every 1.5 s, so that a player joining a stream of it lands between two.
+            return {"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", "45",
+                    "-b:v", "200k", "-c:a", "aac", "-b:a", "64k"};
         case TestMedia::Kind::kFlv1Mp3:
             return {"-c:v", "flv", "-b:v", "50k", "-c:a", "libmp3lame", "-b:a", "32k"};
         case TestMedia::Kind::kScreenVideoSpeex:

@@ -26,6 +26,8 @@ public:
         kAdpcmStereo,       // audio only, ADPCM (1), stereo 44.1 kHz
         kPcmS16le,          // audio only, PCM little-endian (3), 16-bit
         kPcmU8,             // audio only, PCM platform-endian (0), 8-bit
+        kH264AacLive,       // H.264 640x360 (cropped from 368) 30 fps + AAC 44.1 kHz stereo,
+                            // what a live publisher sends; two seconds
     };
 
     // What a file of a kind holds, as asked of ffmpeg.

@@ -1,6 +1,7 @@
-// RTMP streams through the command-line host, against nginx with its RTMP module: a file played
-// on demand gives exactly the frames of the file, and a live stream that ffmpeg publishes plays
-// with rising timestamps and ends when the publisher goes away.
+// RTMP streams through the command-line host, against nginx with its RTMP module and against
+// node-media-server: a file played on demand gives exactly the frames of the file, a live stream
+// that ffmpeg publishes plays with rising timestamps and ends when the publisher goes away, and
+// a player that joins a live stream is told what the publisher sends.
 //
 // nginx sends no script tags in on-demand play and drops a tag whenever its output queue fills at
 // full speed, so the equality is checked on a small file only.
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,6 +23,7 @@
 
 #include "CliRunner.h"
 #include "support/NginxServer.h"
+#include "support/NodeMediaServer.h"
 #include "support/TestMedia.h"
 
 extern char** environ;
@@ -30,6 +33,7 @@ namespace {
 using cli_testing::runCli;
 using cli_testing::splitLines;
 using testing_support::NginxServer;
+using testing_support::NodeMediaServer;
 using testing_support::TestMedia;
 
 // A silent server ends the medium after this long instead of the production 30 s.
@@ -39,6 +43,7 @@ const cli_testing::CliOptions kShortTimeouts = {
 struct CsvFrame {
     std::string type;
     uint64_t timestamp;
+    uint64_t duration;
     bool key;
     std::string sizeAndCrc;
 };
@@ -52,7 +57,8 @@ std::vector<CsvFrame> parseFrames(const std::string& csv) {
         for (std::string field; std::getline(line, field, ',');) fields.push_back(field);
         if (fields.size() != 6) continue;  // a line cut by closing the output early
         frames.push_back(
-            {fields[0], std::stoull(fields[1]), fields[3] == "1", fields[4] + "," + fields[5]});
+            {fields[0], std::stoull(fields[1]), std::stoull(fields[2]), fields[3] == "1",
+             fields[4] + "," + fields[5]});
     }
     return frames;
 }
@@ -146,32 +152,103 @@ TEST_F(RtmpEndToEndTest, LiveStreamPlaysUntilThePublisherLeaves) {
     EXPECT_GT(last["video"], 2000000u);
 }
 
-TEST_F(RtmpEndToEndTest, ProbeDescribesALiveStream) {
-    startNginx("");
-    const std::string ffmpeg = TestMedia::ffmpegPath();
-    const std::string target = url("/live/cam");
-    const char* argv[] = {ffmpeg.c_str(), "-loglevel", "error", "-nostdin",     "-re",
-                          "-stream_loop", "-1",        "-i",    clip_.c_str(),  "-c",
-                          "copy",         "-f",        "flv",   target.c_str(), nullptr};
-    pid_t publisher = 0;
-    ASSERT_EQ(0, posix_spawn(&publisher, ffmpeg.c_str(), nullptr, nullptr,
-                             const_cast<char* const*>(argv), environ));
-    // The stream's metadata goes to players that join a running stream, so a first player
-    // that returns once frames flow proves the stream is running.
+// A live stream relayed by a real server, joined while it runs (so between two key frames, as
+// every player of a running stream joins): it is described as the published file is, whichever
+// form the server gives the metadata in (nginx: an object without audio rate and channels;
+// node-media-server: "@setDataFrame" and an array), and video frames last what the file's do.
+enum class LiveServer { kNginx, kNodeMediaServer };
+
+class LiveRtmpTest : public ::testing::TestWithParam<LiveServer> {
+protected:
+    void SetUp() override {
+        clip_ = TestMedia::file(TestMedia::Kind::kH264AacLive);
+        if (clip_.empty()) GTEST_SKIP() << TestMedia::missingReason(TestMedia::Kind::kH264AacLive);
+        if (GetParam() == LiveServer::kNginx) {
+            if (NginxServer::binary().empty() ||
+                !std::filesystem::exists(NginxServer::rtmpModule())) {
+                GTEST_SKIP() << "needs nginx with its RTMP module";
+            }
+            nginx_ = std::make_unique<NginxServer>(NginxServer::rtmpConfig(TestMedia::tempDir()));
+            ASSERT_TRUE(nginx_->running()) << nginx_->why();
+            target_ = "rtmp://127.0.0.1:" + std::to_string(nginx_->port()) + "/live/cam";
+        } else {
+            nms_ = std::make_unique<NodeMediaServer>();
+            if (!nms_->running()) GTEST_SKIP() << nms_->why();
+            target_ = nms_->url("/live/cam");
+        }
+        const std::string ffmpeg = TestMedia::ffmpegPath();
+        const char* argv[] = {ffmpeg.c_str(), "-loglevel", "error", "-nostdin", "-re",
+                              "-stream_loop", "-1", "-i", clip_.c_str(), "-c", "copy",
+                              "-f", "flv", target_.c_str(), nullptr};
+        ASSERT_EQ(0, posix_spawn(&publisher_, ffmpeg.c_str(), nullptr, nullptr,
+                                 const_cast<char* const*>(argv), environ));
+    }
+    void TearDown() override {
+        if (publisher_ <= 0) return;
+        ::kill(publisher_, SIGTERM);
+        int status = 0;
+        ::waitpid(publisher_, &status, 0);
+    }
+
+    std::string clip_;
+    std::string target_;
+    pid_t publisher_ = 0;
+    std::unique_ptr<NginxServer> nginx_;
+    std::unique_ptr<NodeMediaServer> nms_;
+};
+
+// The text of a number in `zovozudo probe --json` output, e.g. "640" for "width".
+std::string jsonNumber(const std::string& json, const std::string& section,
+                       const std::string& key) {
+    const size_t in = json.find("\"" + section + "\": {");
+    const size_t at = json.find("\"" + key + "\": ", in);
+    if (in == std::string::npos || at == std::string::npos) return "missing";
+    const size_t begin = at + key.size() + 4;
+    return json.substr(begin, json.find_first_of(",}", begin) - begin);
+}
+
+TEST_P(LiveRtmpTest, LateJoinersAreToldWhatThePublisherSends) {
+    const cli_testing::CliResult local = runCli({"probe", "--json", clip_});
+    ASSERT_EQ(0, local.status) << local.err;
+    EXPECT_EQ("640", jsonNumber(local.out, "video", "width")) << local.out;
+    const cli_testing::CliResult localFrames = runCli({"frames", clip_});
+    std::set<uint64_t> fileDurations;
+    for (const CsvFrame& f : parseFrames(localFrames.out)) {
+        if (f.type == "video") fileDurations.insert(f.duration);
+    }
+    ASSERT_EQ((std::set<uint64_t>{33}), fileDurations);
+
+    // A first player that returns once frames flow proves the stream is running.
     cli_testing::CliOptions firstFrames = kShortTimeouts;
     firstFrames.closeStdoutAfter = 200;
-    runCli({"frames", target}, firstFrames);
-    const cli_testing::CliResult probed = runCli({"probe", "--json", target}, kShortTimeouts);
-    ::kill(publisher, SIGTERM);
-    int status = 0;
-    ::waitpid(publisher, &status, 0);
+    runCli({"frames", target_}, firstFrames);
+    const cli_testing::CliResult probed = runCli({"probe", "--json", target_}, kShortTimeouts);
+    cli_testing::CliOptions someFrames = kShortTimeouts;
+    someFrames.closeStdoutAfter = 4000;
+    const cli_testing::CliResult played = runCli({"frames", target_}, someFrames);
 
     ASSERT_EQ(0, probed.status) << probed.err;
-    // nginx sends the live stream's metadata as an AMF0 object rather than the ECMA array that
-    // FLV files carry; only the array form is read, so the picture size stays unknown here and
-    // the codecs come from the first audio and video tags.
-    EXPECT_NE(std::string::npos, probed.out.find("\"video\": {\"codec\": \"h264\"")) << probed.out;
-    EXPECT_NE(std::string::npos, probed.out.find("\"sample_rate\": 44100")) << probed.out;
+    const std::pair<const char*, const char*> fields[] = {
+        {"video", "codec"}, {"video", "width"},       {"video", "height"},
+        {"video", "frame_rate"}, {"audio", "sample_rate"}, {"audio", "channels"}};
+    for (const auto& [section, key] : fields) {
+        EXPECT_EQ(jsonNumber(local.out, section, key), jsonNumber(probed.out, section, key))
+            << section << "." << key << " in " << probed.out;
+    }
+    size_t videoFrames = 0;
+    for (const CsvFrame& f : parseFrames(played.out)) {
+        if (f.type != "video") continue;
+        ++videoFrames;
+        EXPECT_EQ(33u, f.duration) << "at " << f.timestamp;
+    }
+    EXPECT_GT(videoFrames, 10u) << played.err;
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, LiveRtmpTest,
+                         ::testing::Values(LiveServer::kNginx, LiveServer::kNodeMediaServer),
+                         [](const ::testing::TestParamInfo<LiveServer>& server) {
+                             return server.param == LiveServer::kNginx ? "nginx"
+                                                                       : "node_media_server";
+                         });
 
 }  // namespace
