@@ -231,6 +231,12 @@ TEST_F(NginxHTTPClientTest, RandomAccessReadsAndSeeksWithinWhatArrived) {
 }
 
 TEST_F(NginxHTTPClientTest, ManyCyclesLeaveNoThreadNorDescriptorAndPrintNothing) {
+    // Qt keeps a descriptor of its own from the first HTTP use of the process on; a warm-up
+    // cycle makes the count independent of which test ran first.
+    {
+        HTTPClient warmUp;
+        ASSERT_TRUE(open(warmUp, server->url("/x.flv")));
+    }
     const int threads = countEntries("/proc/self/task");
     const int descriptors = countEntries("/proc/self/fd");
 
