@@ -306,7 +306,7 @@ TEST(RtmpLiveServersTest, EveryFrameOfTheFileArrivesPlayAfterPlay) {
     NodeMediaServer relay;
     if (!relay.running()) GTEST_SKIP() << relay.why();
     const cli_testing::CliOptions shortTimeouts = {{"ZOVOZUDO_RTMP_RECEIVE_TIMEOUT_MS=2000"}};
-    for (int play = 0; play < 5; ++play) {
+    for (int play = 0; play < 20; ++play) {
         SCOPED_TRACE("node-media-server, play " + std::to_string(play));
         // A fresh stream each time: the server takes a publisher back within 30 s as the same
         // stream, with its clock running on.
