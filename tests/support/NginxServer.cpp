@@ -2,16 +2,12 @@
 
 #include "support/ServerProcess.h"
 
-#include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 namespace testing_support {
 
@@ -20,7 +16,6 @@ namespace {
 constexpr int kAttempts = 5;
 constexpr auto kStartDeadline = std::chrono::seconds(10);
 constexpr auto kStopDeadline = std::chrono::seconds(10);
-constexpr auto kPollStep = std::chrono::milliseconds(5);
 
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
     for (size_t at = text.find(from); at != std::string::npos;
@@ -116,44 +111,24 @@ bool NginxServer::startOnce(const std::string& configTemplate, bool* portTaken) 
     const std::string output = dir_ + "/output.log";
     std::ofstream(dir_ + "/error.log", std::ios::trunc);
 
-    // Everything the child needs is made before fork: other threads may hold the heap's lock.
-    const std::string nginx = binary();
-    const std::string prefix = dir_ + "/";
-    const std::string errorLog = dir_ + "/error.log";
-    const pid_t child = ::fork();
-    if (child < 0) {
-        why_ = "cannot fork";
-        return false;
-    }
-    if (child == 0) {
-        // A test process that dies without its destructors takes its server with it.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out >= 0) {
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-        }
-        ::execl(nginx.c_str(), nginx.c_str(), "-p", prefix.c_str(), "-c", config.c_str(), "-e",
-                errorLog.c_str(), "-g", "daemon off;", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    pid_ = child;
-
-    const auto deadline = std::chrono::steady_clock::now() + kStartDeadline;
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
+    switch (startServer(
+        {binary(), "-p", dir_ + "/", "-c", config, "-e", dir_ + "/error.log", "-g", "daemon off;"},
+        output, port_, kStartDeadline, &pid_)) {
+        case ServerStart::kAccepting:
+            return true;
+        case ServerStart::kCannotFork:
+            why_ = "cannot fork";
+            return false;
+        case ServerStart::kEnded: {
             const std::string errors = readWholeFile(dir_ + "/error.log") + readWholeFile(output);
             *portTaken = errors.find("Address already in use") != std::string::npos;
             why_ = "nginx ended at start: " + errors;
             return false;
         }
-        if (acceptsOnLoopback(port_)) return true;
-        std::this_thread::sleep_for(kPollStep);
+        case ServerStart::kTooSlow:
+            why_ = "nginx did not accept connections in time";
+            return false;
     }
-    why_ = "nginx did not accept connections in time";
-    stop();
     return false;
 }
 

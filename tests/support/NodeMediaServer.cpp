@@ -1,16 +1,11 @@
 #include "support/NodeMediaServer.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "support/ServerProcess.h"
 
@@ -22,7 +17,6 @@ constexpr int kAttempts = 5;
 // node loads a few hundred modules before it listens: slower than nginx on a busy machine.
 constexpr auto kStartDeadline = std::chrono::seconds(20);
 constexpr auto kStopDeadline = std::chrono::seconds(10);
-constexpr auto kPollStep = std::chrono::milliseconds(5);
 
 // Where scripts/deps.sh installs the package, below the source tree.
 constexpr const char* kInstalledScript =
@@ -82,41 +76,22 @@ bool NodeMediaServer::startOnce(const std::string& node, const std::string& app,
                              "\"webadmin\": {\"enable\": false}}\n";
     const std::string output = dir_ + "/output.log";
 
-    // Everything the child needs is made before fork: other threads may hold the heap's lock.
-    const pid_t child = ::fork();
-    if (child < 0) {
-        why_ = "cannot fork";
-        return false;
-    }
-    if (child == 0) {
-        // A test process that dies without its destructors takes its server with it.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out >= 0) {
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-        }
-        ::execl(node.c_str(), node.c_str(), app.c_str(), "-c", config.c_str(),
-                static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    pid_ = child;
-
-    const auto deadline = std::chrono::steady_clock::now() + kStartDeadline;
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
+    switch (startServer({node, app, "-c", config}, output, port_, kStartDeadline, &pid_)) {
+        case ServerStart::kAccepting:
+            return true;
+        case ServerStart::kCannotFork:
+            why_ = "cannot fork";
+            return false;
+        case ServerStart::kEnded: {
             const std::string errors = readWholeFile(output);
             *portTaken = errors.find("already in use") != std::string::npos;
             why_ = "node-media-server ended at start: " + errors;
             return false;
         }
-        if (acceptsOnLoopback(port_)) return true;
-        std::this_thread::sleep_for(kPollStep);
+        case ServerStart::kTooSlow:
+            why_ = "node-media-server did not accept connections in time";
+            return false;
     }
-    why_ = "node-media-server did not accept connections in time";
-    stop();
     return false;
 }
 

@@ -1,8 +1,10 @@
 #include "support/ServerProcess.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,6 +73,39 @@ void stopChild(pid_t pid, std::chrono::milliseconds deadline) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+ServerStart startServer(const std::vector<std::string>& argv, const std::string& output,
+                        uint16_t port, std::chrono::milliseconds deadline, pid_t* pid) {
+    *pid = -1;
+    // Everything the child needs is made before fork: other threads may hold the heap's lock.
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0) return ServerStart::kCannotFork;
+    if (child == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out >= 0) {
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+        }
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (std::chrono::steady_clock::now() < end) {
+        int status = 0;
+        if (::waitpid(child, &status, WNOHANG) == child) return ServerStart::kEnded;
+        if (acceptsOnLoopback(port)) {
+            *pid = child;
+            return ServerStart::kAccepting;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    stopChild(child, std::chrono::seconds(10));
+    return ServerStart::kTooSlow;
 }
 
 }  // namespace testing_support

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -21,5 +22,13 @@ std::string findExecutable(const std::string& name, const std::string& extraFold
 std::string readWholeFile(const std::string& path);
 // Sends SIGTERM to |pid|, waits up to |deadline| for it to end, then kills and reaps it.
 void stopChild(pid_t pid, std::chrono::milliseconds deadline);
+
+enum class ServerStart { kAccepting, kCannotFork, kEnded, kTooSlow };
+// Runs |argv| (argv[0] is the program's path) with its standard output and error in the file
+// |output|, and waits up to |deadline| until 127.0.0.1:|port| takes connections. |*pid| is the
+// running child on kAccepting and -1 otherwise: a child that ended is reaped (its output says
+// why), one too slow is stopped. The child gets SIGTERM when the test process dies.
+ServerStart startServer(const std::vector<std::string>& argv, const std::string& output,
+                        uint16_t port, std::chrono::milliseconds deadline, pid_t* pid);
 
 }  // namespace testing_support
