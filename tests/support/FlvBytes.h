@@ -1,10 +1,12 @@
-// Hand-made FLV bytes for the reader and source tests: a file header and tags with given types,
-// timestamps and payloads.
+// Hand-made FLV bytes for the reader and source tests, and the tags a reader makes of them.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "flv/FLVPacket.h"
 
 namespace flv_bytes {
 
@@ -14,47 +16,67 @@ inline Bytes header(uint8_t flags = 0x05) {
     return {'F', 'L', 'V', 1, flags, 0, 0, 0, 9};
 }
 
-// The 15 bytes in front of a tag (back-pointer |previous|), then |data|.
-inline Bytes tag(uint8_t type, uint32_t timestamp, const Bytes& data, uint32_t previous = 0) {
-    const auto size = static_cast<uint32_t>(data.size());
-    Bytes out = {uint8_t(previous >> 24),
-                 uint8_t(previous >> 16),
-                 uint8_t(previous >> 8),
-                 uint8_t(previous),
-                 type,
-                 uint8_t(size >> 16),
-                 uint8_t(size >> 8),
-                 uint8_t(size),
-                 uint8_t(timestamp >> 16),
-                 uint8_t(timestamp >> 8),
-                 uint8_t(timestamp),
-                 uint8_t(timestamp >> 24),
-                 0,
-                 0,
-                 0};
-    out.insert(out.end(), data.begin(), data.end());
-    return out;
-}
-
 inline Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
+// The 15 bytes in front of a tag (back-pointer |previous|), then |data|.
+inline Bytes tag(uint8_t type, uint32_t timestamp, const Bytes& data, uint32_t previous = 0) {
+    const auto n = static_cast<uint32_t>(data.size());
+    const uint32_t t = timestamp, p = previous;
+    return Bytes{uint8_t(p >> 24),
+                 uint8_t(p >> 16),
+                 uint8_t(p >> 8),
+                 uint8_t(p),
+                 type,
+                 uint8_t(n >> 16),
+                 uint8_t(n >> 8),
+                 uint8_t(n),
+                 uint8_t(t >> 16),
+                 uint8_t(t >> 8),
+                 uint8_t(t),
+                 uint8_t(t >> 24),
+                 0,
+                 0,
+                 0} +
+           data;
+}
+
+// A tag as a reader gives it: the payload is what follows the codec byte.
+struct Tag {
+    uint32_t type;
+    uint32_t timestamp;
+    Bytes payload;
+    bool operator==(const Tag& o) const {
+        return type == o.type && timestamp == o.timestamp && payload == o.payload;
+    }
+};
+
 // A header and |count| tags alternating video (codec 7) and audio, |payload| bytes each,
-// timestamps 0, 40, 80, ...; payload bytes follow a pattern so that a shifted byte shows.
-inline Bytes file(int count, size_t payload = 100) {
+// timestamps 0, 40, 80, ...; payload bytes follow a pattern so that a shifted byte shows. The
+// tags a reader should make of it go to |tags|.
+inline Bytes file(int count, size_t payload = 100, std::vector<Tag>* tags = nullptr) {
     Bytes out = header();
-    uint32_t previous = 0;
     for (int i = 0; i < count; ++i) {
         Bytes data(payload);
         data[0] = (i % 2 == 0) ? 0x17 : 0x2F;
         for (size_t j = 1; j < payload; ++j) data[j] = uint8_t(i * 31 + j);
-        const Bytes t = tag(i % 2 == 0 ? 9 : 8, uint32_t(i) * 40, data, previous);
-        previous = uint32_t(payload + 11);
-        out = out + t;
+        const uint8_t type = i % 2 == 0 ? 9 : 8;
+        out = out + tag(type, uint32_t(i) * 40, data, i == 0 ? 0 : uint32_t(payload + 11));
+        if (tags) tags->push_back({type, uint32_t(i) * 40, Bytes(data.begin() + 1, data.end())});
     }
     return out;
+}
+
+// Every tag that |next| gives up to its first null.
+template <typename Next>
+std::vector<Tag> drain(Next next) {
+    std::vector<Tag> tags;
+    while (std::unique_ptr<FLVPacket> p{next()}) {
+        tags.push_back({p->tagType, p->timestamp, Bytes(p->data, p->data + p->dataSize)});
+    }
+    return tags;
 }
 
 inline std::string asString(const Bytes& bytes) {
