@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <sstream>
 
@@ -69,15 +67,6 @@ ScriptedHttpServer::~ScriptedHttpServer() {
     }
 }
 
-std::string ScriptedHttpServer::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-}
-
-std::vector<HttpRequest> ScriptedHttpServer::requests() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return requests_;
-}
-
 std::string ScriptedHttpServer::responseHead(int status, uint64_t contentLength,
                                              const std::string& extra) {
     return "HTTP/1.1 " + std::to_string(status) + " Scripted\r\nContent-Type: video/x-flv\r\n" +
@@ -86,30 +75,19 @@ std::string ScriptedHttpServer::responseHead(int status, uint64_t contentLength,
 }
 
 void ScriptedHttpServer::serve(int socket) {
-    std::string head;
+    HttpRequest request;
     char chunk[4096];
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
-    while (head.find("\r\n\r\n") == std::string::npos) {
+    for (ssize_t n = 0; request.head.find("\r\n\r\n") == std::string::npos;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        const ssize_t n = left.count() > 0 && waitFor(socket, POLLIN, stopPipe_[0], left.count())
-                              ? ::recv(socket, chunk, sizeof(chunk), 0)
-                              : 0;
+        n = waitFor(socket, POLLIN, stopPipe_[0], int(std::max<int64_t>(left.count(), 0)))
+                ? ::recv(socket, chunk, sizeof(chunk), 0)
+                : 0;
         if (n <= 0) return (void)::close(socket);
-        head.append(chunk, size_t(n));
+        request.head.append(chunk, size_t(n));
     }
-    HttpRequest request;
-    std::istringstream lines(head.substr(0, head.find("\r\n\r\n")));
-    std::string line;
-    lines >> request.method >> request.target;
-    while (std::getline(lines, line)) {
-        const size_t colon = line.find(':');
-        if (colon == std::string::npos) continue;
-        std::string name = line.substr(0, colon);
-        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
-        const size_t value = line.find_first_not_of(' ', colon + 1);
-        request.headers[name] = line.substr(std::min(value, line.size()), line.find('\r') - value);
-    }
+    std::istringstream(request.head) >> request.method >> request.target;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         requests_.push_back(request);

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,7 +17,7 @@ namespace testing_support {
 struct HttpRequest {
     std::string method;
     std::string target;
-    std::map<std::string, std::string> headers;  // names in lower case
+    std::string head;  // the request line and the header lines, as they came
 };
 
 class HttpConnection {
@@ -30,24 +29,24 @@ class HttpConnection {
     void holdOpen();
 
   private:
-    int socket_;
-    int stopFd_;
+    int socket_, stopFd_;
 };
 
 class ScriptedHttpServer {
   public:
     using Handler = std::function<void(const HttpRequest& request, HttpConnection& connection)>;
-
     explicit ScriptedHttpServer(Handler handler);
     ~ScriptedHttpServer();
-    ScriptedHttpServer(const ScriptedHttpServer&) = delete;
-    ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
 
     // "http://127.0.0.1:PORT" followed by |path|.
-    std::string url(const std::string& path) const;
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
     // Every request received so far, in order of arrival.
-    std::vector<HttpRequest> requests() const;
-
+    std::vector<HttpRequest> requests() const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return requests_;
+    }
     // A status line, Content-Type video/x-flv, Content-Length, |extra| header lines (each ending
     // in CRLF) and Connection: close.
     static std::string responseHead(int status, uint64_t contentLength,
@@ -57,8 +56,7 @@ class ScriptedHttpServer {
     void serve(int socket);
 
     Handler handler_;
-    int listener_ = -1;
-    int stopPipe_[2] = {-1, -1};
+    int listener_ = -1, stopPipe_[2] = {-1, -1};
     uint16_t port_ = 0;
     std::thread thread_;
     mutable std::mutex mutex_;
