@@ -1,7 +1,9 @@
-// NetworkBuffer against a model (every byte appended, as a string) and at its limits.
+// NetworkBuffer against a model (every byte appended, as a string) and at its limits, and the FLV
+// header and tag reading from a buffer that another thread fills.
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -11,11 +13,17 @@
 
 #include <gtest/gtest.h>
 
+#include "common/Threads.h"
+#include "flv/FLVHeader.h"
 #include "sources/NetworkBuffer.h"
 #include "sources/RecordingLog.h"
+#include "support/FlvBytes.h"
 
 namespace {
 
+using flv_bytes::Bytes;
+using flv_bytes::operator+;
+using flv_bytes::Tag;
 constexpr uint64_t kLimit = NetworkBuffer::historyLimit;
 
 std::string pattern(size_t count, uint32_t seed) {
@@ -36,6 +44,29 @@ std::string read(NetworkBuffer& buffer, uint32_t length) {
     return out.substr(0, got);
 }
 
+// Announces more than |bytes|, gives them in pieces of at most |piece| and, once they are gone,
+// gives nothing or fails.
+class Device : public QIODevice {
+  public:
+    Device(const std::string& all, size_t most, bool failAtEnd)
+        : bytes(all), piece(most), fail(failAtEnd) {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    qint64 bytesAvailable() const override { return qint64(bytes.size() - given + 100); }
+    bool isSequential() const override { return true; }
+    qint64 readData(char* data, qint64 max) override {
+        const size_t n = std::min({size_t(max), piece, bytes.size() - given});
+        std::memcpy(data, bytes.data() + given, n);
+        given += n;
+        return n == 0 && fail ? -1 : qint64(n);
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+    const std::string bytes;
+    const size_t piece;
+    const bool fail;
+    size_t given = 0;
+};
+
 TEST(NetworkBufferTest, FollowsTheModelUnderRandomAppendsReadsSeeksAndClears) {
     std::mt19937 random(20261205);
     NetworkBuffer buffer;
@@ -53,10 +84,17 @@ TEST(NetworkBufferTest, FollowsTheModelUnderRandomAppendsReadsSeeksAndClears) {
             buffer.clear();
             stream.resize(discarded);
             position = discarded;
-        } else if (what < 2) {
+        } else if (what == 0) {
             const std::string bytes = pattern(length(), step);
             append(buffer, bytes);
             stream += bytes;
+        } else if (what == 1) {
+            Device device(pattern(length(), step), random() % 2 ? SIZE_MAX : length() + 1,
+                          random() % 2);
+            const uint64_t limit = random() % 2 ? UINT64_MAX : length();
+            buffer.readFromNetwork(&device, limit);
+            ASSERT_LE(device.given, limit);
+            stream += device.bytes.substr(0, device.given);
         } else if (what == 2) {
             const uint32_t n = uint32_t(length());
             ASSERT_EQ(stream.substr(position, n), read(buffer, n));
@@ -98,54 +136,6 @@ TEST(NetworkBufferTest, HistoryIsKeptUpToTheLimitAndDroppedOnePast) {
     EXPECT_EQ(9u, buffer.heldBytes()) << "the new history starts small";
 }
 
-// Announces |announced| bytes, gives at most |perRead| of them a call, and fails when |fail|.
-class ScriptedDevice : public QIODevice {
-  public:
-    ScriptedDevice(qint64 announced, qint64 perRead, bool fail)
-        : announced_(announced), perRead_(perRead), fail_(fail) {
-        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-    }
-    qint64 bytesAvailable() const override { return announced_; }
-    bool isSequential() const override { return true; }
-
-  protected:
-    qint64 readData(char* data, qint64 maxSize) override {
-        const qint64 n = std::min(maxSize, perRead_);
-        for (qint64 i = 0; i < n; ++i) data[i] = char(uint32_t(given_++) * 2654435761u >> 24);
-        return fail_ ? -1 : n;
-    }
-    qint64 writeData(const char*, qint64) override { return -1; }
-
-  private:
-    qint64 announced_, perRead_, given_ = 0;
-    bool fail_;
-};
-
-TEST(NetworkBufferTest, TakesFromADeviceWhatItHasUpToTheLimit) {
-    const struct {
-        qint64 announced, perRead;
-        bool fail;
-        uint64_t limit, held;
-    } cases[] = {
-        {0, 10, false, UINT64_MAX, 0},
-        {100, 100, true, UINT64_MAX, 0},  // keeps the size it had
-        {1000, 300, false, UINT64_MAX, 300},
-        {1000, 1000, false, 400, 400},
-        {5 << 20, 5 << 20, false, UINT64_MAX, 5 << 20},  // across blocks
-    };
-    for (const auto& c : cases) {
-        recording_log::Recorder recorder;
-        NetworkBuffer buffer;
-        ScriptedDevice device(c.announced, c.perRead, c.fail);
-        buffer.readFromNetwork(&device, c.limit);
-        EXPECT_EQ(c.held, buffer.heldBytes()) << c.announced;
-        EXPECT_EQ(pattern(c.held, 0), read(buffer, uint32_t(c.held + 1))) << c.announced;
-        EXPECT_EQ(c.fail,
-                  recorder.log().lines(2) ==
-                      std::vector<std::wstring>{L"NetworkBuffer::readFromNetwork : read error"});
-    }
-}
-
 TEST(NetworkBufferTest, WaitForDataReturnsWhenBytesArriveOrTheStreamEnds) {
     NetworkBuffer buffer;
     std::thread producer([&] {
@@ -168,6 +158,45 @@ TEST(NetworkBufferTest, WaitForDataReturnsWhenBytesArriveOrTheStreamEnds) {
     EXPECT_FALSE(other.waitForData(1, 60000));
     released = true;
     waker.join();
+}
+
+TEST(FLVNetworkReadTest, GivesTheCompleteTagsWhateverPiecesTheBytesComeInAndWhereTheyEnd) {
+    std::vector<Tag> all;
+    const Bytes file = flv_bytes::file(6, 30, &all);  // tags of 45 bytes after 9 of header
+    // Pieces of 1, 7 or a random size; or, at a few ends, all at once and then no end of the
+    // stream, only the stop event while the reader waits in the header, a tag's 15 bytes or data.
+    for (size_t end = 0; end <= file.size(); ++end) {
+        for (const size_t piece : {size_t(1), size_t(7), size_t(0), file.size()}) {
+            if (piece == file.size() && end % 50 != 7) continue;
+            NetworkBuffer buffer;
+            PEvent stop;
+            std::thread producer([&] {
+                std::mt19937 random{unsigned(end)};
+                for (size_t at = 0, n = 0; at < end; at += n) {
+                    n = std::min(end - at, piece ? piece : 1 + random() % 100);
+                    buffer.append(&file[at], n);
+                }
+                if (piece != file.size()) return buffer.setEndOfStream(true);
+                EXPECT_FALSE(buffer.waitForData(end + 1, 300));  // the reader waits meanwhile
+                stop.set();
+            });
+            const std::unique_ptr<FLVHeader> header(FLVHeader::read(buffer, stop));
+            const std::vector<Tag> tags =
+                flv_bytes::drain([&] { return FLVPacket::read(buffer, stop); });
+            EXPECT_EQ(piece == file.size(), stop.isSignalled()) << "gave up before the stop";
+            producer.join();
+            const long complete = end < 9 ? 0 : long(end - 9) / 45;
+            EXPECT_EQ(end >= 9, header != nullptr) << end;
+            EXPECT_TRUE(tags == std::vector<Tag>(all.begin(), all.begin() + complete))
+                << "end " << end << ", pieces of " << piece;
+        }
+    }
+    // A tag without data ends the medium.
+    NetworkBuffer buffer;
+    PEvent stop;
+    append(buffer, flv_bytes::asString(flv_bytes::tag(9, 0, {}) + flv_bytes::tag(9, 40, {1})));
+    buffer.setEndOfStream(true);
+    EXPECT_EQ(nullptr, FLVPacket::read(buffer, stop));
 }
 
 }  // namespace

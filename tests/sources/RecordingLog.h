@@ -32,8 +32,8 @@ class RecordingLog : public CBBLog {
     std::vector<std::wstring> lines(int level) {
         std::lock_guard<std::mutex> guard(mutex_);
         std::vector<std::wstring> out;
-        for (const auto& line : lines_) {
-            if (line.first == level) out.push_back(line.second);
+        for (const auto& [lineLevel, text] : lines_) {
+            if (lineLevel == level) out.push_back(text);
         }
         return out;
     }
@@ -47,14 +47,11 @@ class RecordingLog : public CBBLog {
     std::vector<std::pair<int, std::wstring>> lines_;
 };
 
-class Recorder {
-  public:
-    Recorder() : log_(boost::make_shared<RecordingLog>()) { SetGlobalLog(log_); }
+struct Recorder {
+    Recorder() { SetGlobalLog(log_); }
     ~Recorder() { SetGlobalLog(boost::shared_ptr<CBBLog>()); }
     RecordingLog& log() { return *log_; }
-
-  private:
-    boost::shared_ptr<RecordingLog> log_;
+    const boost::shared_ptr<RecordingLog> log_ = boost::make_shared<RecordingLog>();
 };
 
 }  // namespace recording_log
