@@ -1,13 +1,13 @@
 // The HTTP source against a real nginx (files, redirects, 404, a slow location) and against a
 // scripted server for what nginx will not do (silence, cut transfers, wrong lengths, endless
 // bodies).
-#include <dirent.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <string>
@@ -40,22 +40,15 @@ using namespace std::chrono_literals;
 using flv_bytes::Bytes;
 using flv_bytes::Tag;
 using std::chrono::steady_clock;
-using testing_support::HttpConnection;
-using testing_support::HttpRequest;
-using testing_support::NginxServer;
-using testing_support::ScriptedHttpServer;
+using namespace testing_support;
 
 std::vector<Tag> readTags(HTTPClient& source) {
     delete source.readHeader();
     return flv_bytes::drain([&] { return source.readPacket(); });
 }
 
-int countEntries(const char* folder) {
-    int count = 0;
-    DIR* dir = ::opendir(folder);
-    while (dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
-    ::closedir(dir);
-    return count;
+long countEntries(const char* folder) {
+    return std::distance(std::filesystem::directory_iterator(folder), {});
 }
 
 // "" when |source| opens |url|, else the error's code and message.
@@ -72,12 +65,10 @@ std::string errors(recording_log::Recorder& recorder) {
     return wideToUtf8(all);
 }
 
-// ---- Against nginx ----
-
 class NginxHTTPClientTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        const std::string root = testing_support::TestMedia::tempDir();
+        const std::string root = TestMedia::tempDir();
         const Bytes bytes = flv_bytes::file(300, 1000, &tags);
         WriteTempFile(root + "/x.flv", flv_bytes::asString(bytes));
         size = int64_t(bytes.size());
@@ -135,8 +126,8 @@ TEST_F(NginxHTTPClientTest, SourcesOpenedAtOnceShareOneApplicationAndLeaveNothin
         HTTPClient warmUp;
         ASSERT_EQ("", open(warmUp, server->url("/x.flv")));
     }
-    const int threads = countEntries("/proc/self/task");
-    const int descriptors = countEntries("/proc/self/fd");
+    const long threads = countEntries("/proc/self/task");
+    const long descriptors = countEntries("/proc/self/fd");
     std::FILE* printed = std::tmpfile();  // takes whatever Qt or the client might print
     std::fflush(stderr);
     const int savedErr = ::dup(2);
@@ -173,8 +164,6 @@ TEST_F(NginxHTTPClientTest, SourcesOpenedAtOnceShareOneApplicationAndLeaveNothin
     EXPECT_LE(countEntries("/proc/self/task"), threads);
     EXPECT_LE(countEntries("/proc/self/fd"), descriptors);
 }
-
-// ---- Against a scripted server ----
 
 // Answers HEAD with |headStatus| and the length, and GET with |getStatus|, the header lines
 // |extra| (a redirect's Location goes to HEAD) and the file cut after |cut| bytes; |length|
@@ -289,11 +278,6 @@ TEST(HTTPClientTest, TransfersAndFailedOpensAsTheServerScriptsThem) {
     HTTPClient::setTimeoutsForTesting(production.first, production.second);
 }
 
-// Byte |i| of a scripted endless body.
-char byteAt(uint64_t i) {
-    return char(i * 7 + (i >> 16));
-}
-
 TEST(HTTPClientTest, TheCapHoldsTheBodyBackButNeverWhatAReaderWaitsForNorTheEnd) {
     HTTPClient::setUnreadCapForTesting(64 * 1024);
     std::atomic<uint64_t> sent(0);
@@ -301,7 +285,7 @@ TEST(HTTPClientTest, TheCapHoldsTheBodyBackButNeverWhatAReaderWaitsForNorTheEnd)
         connection.send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");  // and no length
         std::string piece(64 * 1024, 0);
         for (uint64_t i = 0; request.method == "GET"; sent = i) {
-            for (char& byte : piece) byte = byteAt(i++);
+            for (char& byte : piece) byte = char(i * 7 + (i >> 16)), ++i;
             if (!connection.send(piece)) return;
         }
     });
@@ -331,7 +315,7 @@ TEST(HTTPClientTest, TheCapHoldsTheBodyBackButNeverWhatAReaderWaitsForNorTheEnd)
     EXPECT_LT(last, uint64_t(48) << 20);
     std::string got(3 << 20, 0);
     EXPECT_EQ(3 << 20, source.read(reinterpret_cast<uint8_t*>(&got[0]), 3 << 20));
-    for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(byteAt(i), got[i]) << i;
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(char(i * 7 + (i >> 16)), got[i]) << i;
     // Each offset lies just past what had arrived while the cap was full.
     int64_t reached = 0;
     for (int64_t at = 3 << 20;

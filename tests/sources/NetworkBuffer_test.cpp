@@ -22,7 +22,6 @@
 namespace {
 
 using flv_bytes::Bytes;
-using flv_bytes::operator+;
 using flv_bytes::Tag;
 constexpr uint64_t kLimit = NetworkBuffer::historyLimit;
 
@@ -194,7 +193,8 @@ TEST(FLVNetworkReadTest, GivesTheCompleteTagsWhateverPiecesTheBytesComeInAndWher
     // A tag without data ends the medium.
     NetworkBuffer buffer;
     PEvent stop;
-    append(buffer, flv_bytes::asString(flv_bytes::tag(9, 0, {}) + flv_bytes::tag(9, 40, {1})));
+    append(buffer, flv_bytes::asString(flv_bytes::tag(9, 0, {})) +
+                       flv_bytes::asString(flv_bytes::tag(9, 40, {1})));
     buffer.setEndOfStream(true);
     EXPECT_EQ(nullptr, FLVPacket::read(buffer, stop));
 }

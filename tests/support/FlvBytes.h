@@ -12,20 +12,15 @@ namespace flv_bytes {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes header(uint8_t flags = 0x05) {
-    return {'F', 'L', 'V', 1, flags, 0, 0, 0, 9};
-}
-
-inline Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+inline Bytes header() {
+    return {'F', 'L', 'V', 1, 5, 0, 0, 0, 9};
 }
 
 // The 15 bytes in front of a tag (back-pointer |previous|), then |data|.
 inline Bytes tag(uint8_t type, uint32_t timestamp, const Bytes& data, uint32_t previous = 0) {
     const auto n = static_cast<uint32_t>(data.size());
     const uint32_t t = timestamp, p = previous;
-    return Bytes{uint8_t(p >> 24),
+    Bytes out = {uint8_t(p >> 24),
                  uint8_t(p >> 16),
                  uint8_t(p >> 8),
                  uint8_t(p),
@@ -39,8 +34,13 @@ inline Bytes tag(uint8_t type, uint32_t timestamp, const Bytes& data, uint32_t p
                  uint8_t(t >> 24),
                  0,
                  0,
-                 0} +
-           data;
+                 0};
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
+inline std::string asString(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
 }
 
 // A tag as a reader gives it: the payload is what follows the codec byte.
@@ -53,17 +53,17 @@ struct Tag {
     }
 };
 
-// A header and |count| tags alternating video (codec 7) and audio, |payload| bytes each,
-// timestamps 0, 40, 80, ...; payload bytes follow a pattern so that a shifted byte shows. The
-// tags a reader should make of it go to |tags|.
+// A header and |count| tags alternating video (H.264) and audio, |payload| bytes each, 40 ms
+// apart; payload bytes follow a pattern so that a shifted byte shows. The tags a reader should
+// make of it go to |tags|.
 inline Bytes file(int count, size_t payload = 100, std::vector<Tag>* tags = nullptr) {
     Bytes out = header();
     for (int i = 0; i < count; ++i) {
-        Bytes data(payload);
-        data[0] = (i % 2 == 0) ? 0x17 : 0x2F;
+        Bytes data(payload, i % 2 == 0 ? 0x17 : 0x2F);
         for (size_t j = 1; j < payload; ++j) data[j] = uint8_t(i * 31 + j);
         const uint8_t type = i % 2 == 0 ? 9 : 8;
-        out = out + tag(type, uint32_t(i) * 40, data, i == 0 ? 0 : uint32_t(payload + 11));
+        const Bytes t = tag(type, uint32_t(i) * 40, data, i == 0 ? 0 : uint32_t(payload + 11));
+        out.insert(out.end(), t.begin(), t.end());
         if (tags) tags->push_back({type, uint32_t(i) * 40, Bytes(data.begin() + 1, data.end())});
     }
     return out;
@@ -77,10 +77,6 @@ std::vector<Tag> drain(Next next) {
         tags.push_back({p->tagType, p->timestamp, Bytes(p->data, p->data + p->dataSize)});
     }
     return tags;
-}
-
-inline std::string asString(const Bytes& bytes) {
-    return std::string(bytes.begin(), bytes.end());
 }
 
 }  // namespace flv_bytes
