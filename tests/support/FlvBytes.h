@@ -1,6 +1,7 @@
 // Hand-made FLV bytes for the reader and source tests, and the tags a reader makes of them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,24 +19,12 @@ inline Bytes header() {
 
 // The 15 bytes in front of a tag (back-pointer |previous|), then |data|.
 inline Bytes tag(uint8_t type, uint32_t timestamp, const Bytes& data, uint32_t previous = 0) {
-    const auto n = static_cast<uint32_t>(data.size());
-    const uint32_t t = timestamp, p = previous;
-    Bytes out = {uint8_t(p >> 24),
-                 uint8_t(p >> 16),
-                 uint8_t(p >> 8),
-                 uint8_t(p),
-                 type,
-                 uint8_t(n >> 16),
-                 uint8_t(n >> 8),
-                 uint8_t(n),
-                 uint8_t(t >> 16),
-                 uint8_t(t >> 8),
-                 uint8_t(t),
-                 uint8_t(t >> 24),
-                 0,
-                 0,
-                 0};
-    out.insert(out.end(), data.begin(), data.end());
+    // Big-endian: the back-pointer, type and size, timestamp with its high byte last, stream 0.
+    const uint32_t words[] = {previous, uint32_t(type) << 24 | uint32_t(data.size()),
+                              timestamp << 8 | timestamp >> 24, 0};
+    Bytes out(15 + data.size());
+    for (size_t i = 0; i < 15; ++i) out[i] = uint8_t(words[i / 4] >> (24 - 8 * (i % 4)));
+    std::copy(data.begin(), data.end(), out.begin() + 15);
     return out;
 }
 

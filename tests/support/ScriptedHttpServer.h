@@ -23,10 +23,8 @@ struct HttpRequest {
 class HttpConnection {
   public:
     HttpConnection(int socket, int stopFd) : socket_(socket), stopFd_(stopFd) {}
-    // False once the peer is gone or the server stops.
-    bool send(const std::string& bytes);
-    // Returns when the peer closes the connection or the server stops.
-    void holdOpen();
+    bool send(const std::string& bytes);  // false once the peer is gone or the server stops
+    void holdOpen();                      // until the peer closes or the server stops
 
   private:
     int socket_, stopFd_;
@@ -38,7 +36,6 @@ class ScriptedHttpServer {
     explicit ScriptedHttpServer(Handler handler);
     ~ScriptedHttpServer();
 
-    // "http://127.0.0.1:PORT" followed by |path|.
     std::string url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(port_) + path;
     }
