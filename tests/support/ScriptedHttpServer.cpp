@@ -6,14 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <sstream>
 
 namespace testing_support {
 
 namespace {
 
-constexpr int kDeadlineMs = 10000;  // for a request's head, and for room to send into
+constexpr int kDeadlineMs = 10000;  // for each piece of a request's head, and for room to send
 
 // True when |fd| is ready for |events| before the time-out and the stop signal.
 bool waitFor(int fd, short events, int stopFd, int timeoutMs) {
@@ -77,13 +76,10 @@ std::string ScriptedHttpServer::responseHead(int status, uint64_t contentLength,
 void ScriptedHttpServer::serve(int socket) {
     HttpRequest request;
     char chunk[4096];
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
-    for (ssize_t n = 0; request.head.find("\r\n\r\n") == std::string::npos;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        n = waitFor(socket, POLLIN, stopPipe_[0], int(std::max<int64_t>(left.count(), 0)))
-                ? ::recv(socket, chunk, sizeof(chunk), 0)
-                : 0;
+    while (request.head.find("\r\n\r\n") == std::string::npos) {
+        const ssize_t n = waitFor(socket, POLLIN, stopPipe_[0], kDeadlineMs)
+                              ? ::recv(socket, chunk, sizeof(chunk), 0)
+                              : 0;
         if (n <= 0) return (void)::close(socket);
         request.head.append(chunk, size_t(n));
     }
