@@ -1,6 +1,5 @@
-// The HTTP source against a real nginx (a file, redirects, sources at once) and against a
-// scripted server for what nginx will not do (silence, cut transfers, wrong lengths, endless
-// bodies).
+// The HTTP source against a real nginx (a file, redirects, sources at once) and against a scripted
+// server for what nginx will not do (silence, cut transfers, wrong lengths, endless bodies).
 #include <unistd.h>
 
 #include <atomic>
@@ -27,9 +26,8 @@
 #include "support/TempDir.h"
 #include "support/TestMedia.h"
 
-// Qt is not built for ThreadSanitizer: its locks, joins and wake-ups are invisible to the tool,
-// which then reports races inside Qt and on objects that Qt hands between its threads. Our own
-// hand-overs go through instrumented locks and events and are still checked.
+// Qt is not built for ThreadSanitizer, which then reports races inside Qt and on objects that Qt
+// hands between its threads; our own hand-overs use instrumented locks and are still checked.
 extern "C" const char* __tsan_default_suppressions() {
     return "race:libQt6Core.so.6\nrace:libQt6Network.so.6\nrace:libglib-2.0.so.0\n";
 }
@@ -200,8 +198,7 @@ TEST(HTTPClientTest, TransfersAndFailedOpensAsTheServerScriptsThem) {
     const std::string headError = "HTTPClient::open: Head request error 404|";
     const std::string serverError = "404 HTTP input: Server error.";
     const std::string pad = "X-Padding: " + std::string(256 * 1024, 'p') + "\r\n";
-    const size_t whole = SIZE_MAX;
-    const uint64_t own = UINT64_MAX;
+    const size_t whole = SIZE_MAX, own = SIZE_MAX;
     const auto S = [](auto&&... args) { return fileScript(args...); };
     struct Case {
         const char* name;
@@ -254,8 +251,7 @@ TEST(HTTPClientTest, TransfersAndFailedOpensAsTheServerScriptsThem) {
         EXPECT_LT(steady_clock::now() - start, 10s);
         EXPECT_EQ(c.errors, errors(recorder));
         const std::vector<HttpRequest> requests = server.requests();
-        ASSERT_FALSE(requests.empty());
-        EXPECT_EQ("HEAD", requests[0].method);
+        EXPECT_EQ("HEAD", requests.at(0).method);
         EXPECT_TRUE(!c.failed.empty() || (requests.size() == 2 && requests[1].method == "GET"));
         for (const HttpRequest& request : requests) {
             EXPECT_EQ("/a.flv", request.target);

@@ -24,7 +24,6 @@ TEST(LocalClientTest, OpensByAnySpellingAndReadsUpToTheFirstIncompleteTag) {
     WriteTempFile(dir.file("sub dir/caf\xC3\xA9.flv"),
                   flv_bytes::asString(flv_bytes::file(3, 20, &tags)) + cut.substr(0, 17));
     WriteTempFile(dir.file("short.flv"), "FLV\x01\x05");
-    // Where the medium is, what its open says, and whether the header and the tags come.
     const std::tuple<std::string, std::string, bool> cases[] = {
         {"missing.flv", "404 File could not be found.", false},
         {"short.flv", "", false},

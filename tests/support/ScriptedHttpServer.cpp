@@ -34,8 +34,7 @@ bool HttpConnection::send(const std::string& bytes) {
 
 void HttpConnection::holdOpen() {
     char scratch[4096];
-    while (waitFor(socket_, POLLIN, stopFd_, -1) && ::recv(socket_, scratch, 4096, 0) > 0) {
-    }
+    while (waitFor(socket_, POLLIN, stopFd_, -1) && ::recv(socket_, scratch, 4096, 0) > 0) continue;
 }
 
 ScriptedHttpServer::ScriptedHttpServer(Handler handler) : handler_(std::move(handler)) {
