@@ -1,15 +1,17 @@
 #include "common/TextConversion.h"
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include "platform/NativePath.h"
+#include "platform/Shell.h"
 
 namespace {
 
+// A surrogate pair as a 16-bit platform holds it.
+const std::wstring kPair{static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00)};
+
 TEST(TextConversionTest, WideToUtf8EncodesEachUnitOnItsOwn) {
-    // A surrogate pair as a 16-bit platform holds it, each half on its own; the same character
-    // in one 32-bit wchar_t gives the same bytes.
-    const std::wstring pair{static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00)};
+    // Each half of a pair on its own; the same character in one 32-bit wchar_t gives the same.
     const struct {
         std::wstring wide;
         std::string utf8;
@@ -17,7 +19,7 @@ TEST(TextConversionTest, WideToUtf8EncodesEachUnitOnItsOwn) {
                  {L"abc\u007f", "abc\x7f"},
                  {L"\u0080\u07ff", "\xc2\x80\xdf\xbf"},
                  {L"\u0800\uffff", "\xe0\xa0\x80\xef\xbf\xbf"},
-                 {pair, "\xed\xa0\xbd\xed\xb8\x80"},
+                 {kPair, "\xed\xa0\xbd\xed\xb8\x80"},
                  {L"\U0001F600", "\xed\xa0\xbd\xed\xb8\x80"},
                  {L"\U0010FFFF", "\xed\xaf\xbf\xed\xbf\xbf"}};
     for (const auto& c : cases) EXPECT_EQ(wideToUtf8(c.wide), c.utf8) << c.utf8;
@@ -33,6 +35,20 @@ TEST(TextConversionTest, Utf8ToWideStopsAtTheFirstByteItCannotDecode) {
     EXPECT_EQ(utf8ToWide("ab\xe0\xa0\x80\xe2\x82\xac \xc3\xa9"), L"ab\u0800\u20ac \u00e9");
     EXPECT_EQ(utf8ToWide("\xed\xa0\xbd"), std::wstring(1, static_cast<wchar_t>(0xD83D)));
     EXPECT_EQ(utf8ToWide(static_cast<const char*>(nullptr)), L"");
+}
+
+TEST(PlatformTest, NativePathsKeepEveryByteAndProcessNamesEndAtTheFirstDot) {
+    for (const std::string path :
+         {"/tmp/caf\xc3\xa9", "/tmp/\xff\xfe bytes", "/tmp/\xf0\x9f\x98\x80",
+          "/tmp/\xed\xa0\x80 encoded surrogate"}) {
+        EXPECT_EQ(platform::ToNativePath(platform::FromNativePath(path)), path);
+    }
+    EXPECT_EQ(platform::FromNativePath("caf\xc3\xa9"), L"caf\u00e9");
+    // A pair from a 16-bit platform is one character on disk.
+    EXPECT_EQ(platform::ToNativePath(kPair), "\xf0\x9f\x98\x80");
+    EXPECT_EQ(platform::ProcessNameFromPath(L"/opt/v.1/host.bin.old"), L"host");
+    EXPECT_EQ(platform::ProcessNameFromPath(L"/opt/.hidden"), L"");
+    EXPECT_EQ(platform::ProcessNameFromPath(L"relative"), L"relative");
 }
 
 }  // namespace

@@ -2,12 +2,7 @@
 // a test can tell whether the log created it) and $ZOVOZUDO_REGISTRY_DIR. One at a time.
 #pragma once
 
-#include <stdlib.h>
-
 #include <cstdint>
-#include <filesystem>
-#include <sstream>
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,8 +25,6 @@ class LogTestEnvironment {
         return appData() + "/Dessaro/Logs/" + name;
     }
     void setLogLevel(uint32_t level) const { ASSERT_TRUE(WriteLogLevelSetting(level)); }
-    // As an earlier run of the log would have left it.
-    void makeLogFolder() const { std::filesystem::create_directories(logFile("")); }
 
   private:
     TempDir dir_;

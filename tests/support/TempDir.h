@@ -11,15 +11,10 @@
 
 class TempDir {
   public:
-    TempDir() {
-        const char* base = getenv("TMPDIR");
-        path_ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zovozudo-XXXXXX";
+    TempDir() : path_(std::filesystem::temp_directory_path() / "zovozudo-XXXXXX") {
         if (mkdtemp(&path_[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
     }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
+    ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
@@ -27,6 +22,7 @@ class TempDir {
 
   private:
     std::string path_;
+    std::error_code ignored_;
 };
 
 // "" for a missing file.
