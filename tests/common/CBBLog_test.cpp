@@ -132,10 +132,7 @@ TEST_F(CBBLogTest, ConcurrentLoggersLoseAndMixNoLine) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([this, t] {
-            for (int i = 0; i < 1000; i += 2) {
-                log->Log(1, L"%d %d", t, i);
-                log->Log(boost::wformat(L"%1% %2%") % t % (i + 1), 1);
-            }
+            for (int i = 0; i < 1000; ++i) log->Log(1, L"%d %d", t, i);
         });
     }
     for (std::thread& thread : threads) thread.join();
@@ -149,10 +146,7 @@ TEST_F(CBBLogTest, ConcurrentLoggersLoseAndMixNoLine) {
 }
 
 TEST_F(CBBLogTest, LinesDroppedBehindASlowWriterAreCounted) {
-    auto note = [](int dropped) {
-        return "CBBLog::Log : " + std::to_string(dropped) +
-               " lines dropped while the log writer was 8 MiB behind";
-    };
+    const std::string note = " lines dropped while the log writer was 8 MiB behind";
     log->Log(1, L"before");
     for (int dropped : {3, 1, 1}) {
         CBBLogTestPeer::fallBehind(*log, true);
@@ -161,9 +155,10 @@ TEST_F(CBBLogTest, LinesDroppedBehindASlowWriterAreCounted) {
         if (dropped == 3) log->Log(1, L"after");
     }
     // The last note comes from the destructor.
-    EXPECT_EQ(
-        finish(),
-        (Lines{{"ERROR", "before"}, {"WARN ", note(3)}, {"ERROR", "after"}, {"WARN ", note(2)}}));
+    EXPECT_EQ(finish(), (Lines{{"ERROR", "before"},
+                               {"WARN ", "CBBLog::Log : 3" + note},
+                               {"ERROR", "after"},
+                               {"WARN ", "CBBLog::Log : 2" + note}}));
 }
 
 // Another process that shares the file moves it aside and starts a new one, twice: the lines
@@ -182,8 +177,8 @@ TEST_F(CBBLogTest, AWriterFollowsTheFileThatAnotherMovedAside) {
 }
 
 // Two writers of one file (two log objects with a writer thread each, as two processes) through
-// several moves aside: each finds the other's moves, so the lines of both since ".back" was begun
-// are all there, without a gap, up to each writer's last line.
+// several moves aside: each finds the other's moves, so the lines of both since ".back" was
+// begun are all there, without a gap, up to each writer's last line.
 TEST_F(CBBLogTest, TwoWritersOfOneFileLoseNoLineAcrossRotations) {
     std::unique_ptr<CBBLog> other(new CBBLog(L"ZOVOzudo.log"));
     const std::wstring padding(60, L'p');
@@ -251,23 +246,6 @@ TEST_F(CBBLogTest, MemoryFormKeepsOnlyItsBudget) {
     EXPECT_EQ(written[0].substr(24), "[ERROR] " + std::to_string(getpid()) + " - error");
 }
 
-// A log in memory that records the level and text (the format, or the finished boost::wformat)
-// that the entry points hand it.
-class RecordingLog : public CBBLog {
-  public:
-    RecordingLog() : CBBLog(1 << 20, false) {}
-    void LogV(const wchar_t* format, va_list args, int level) override {
-        calls.push_back({level, format});
-        CBBLog::LogV(format, args, level);
-    }
-    void Log(boost::wformat message, int level) override {
-        calls.push_back({level, message.str()});
-        CBBLog::Log(message, level);
-    }
-    using CBBLog::Log;
-    std::vector<std::pair<int, std::wstring>> calls;
-};
-
 class LogTest : public ::testing::Test {
   protected:
     void TearDown() override { SetGlobalLog(boost::shared_ptr<CBBLog>()); }
@@ -277,53 +255,65 @@ class LogTest : public ::testing::Test {
         LogWarn(boost::wformat(L"w")), LogError(boost::wformat(L"e"));
         LogFatal(boost::wformat(L"f"));
     }
-    boost::shared_ptr<RecordingLog> publish(uint32_t level) {
+    boost::shared_ptr<CBBLog> publish(uint32_t level) {
         env.setLogLevel(level);
-        boost::shared_ptr<RecordingLog> log = boost::make_shared<RecordingLog>();
+        boost::shared_ptr<CBBLog> log = boost::make_shared<CBBLog>(1 << 20, false);
         SetGlobalLog(log);
         return log;
+    }
+    // The level fields and messages of the lines that a memory log keeps.
+    static Lines kept(const boost::shared_ptr<CBBLog>& log) {
+        Lines out;
+        for (const std::string& line : CBBLogTestPeer::queue(*log)) {
+            out.emplace_back(line.substr(25, 5), line.substr(34, line.size() - 35));
+        }
+        return out;
     }
 
     LogTestEnvironment env;
 };
 
 TEST_F(LogTest, EntryPointsForwardTheirLevelAndRtmpLogCutsAndDecodes) {
-    boost::shared_ptr<RecordingLog> log = publish(4);
+    boost::shared_ptr<CBBLog> log = publish(4);
     callEveryEntryPoint();
+    Lines expected;
+    for (int i = 0; i < 2; ++i) {
+        expected.insert(
+            expected.end(),
+            {{"DEBUG", "d"}, {"INFO ", "i"}, {"WARN ", "w"}, {"ERROR", "e"}, {"FATAL", " - f"}});
+    }
     const struct {
         int rtmpLevel;
-        std::string text;
-        std::wstring logged;
-        int level;  // 0 is DEBUG, 2 WARN, any other ERROR
-    } cases[] = {{0, std::string(1023, 'a'), std::wstring(1023, L'a'), 4},
-                 {1, std::string(1024, 'a'), std::wstring(1023, L'a'), 1},
-                 {2, "caf\xc3\xa9 \xe2\x82\xac", L"caf\u00e9 \u20ac", 2},
-                 {3, "abc\xc3(def", L"abc", 1},
-                 // The cut at 1023 bytes splits "é": decoding stops before it.
-                 {-1, std::string(1022, 'a') + "\xc3\xa9", std::wstring(1022, L'a'), 1},
-                 {100, "x", L"x", 1}};
-    for (const auto& c : cases) RtmpLog(c.rtmpLevel, "%s", c.text.c_str());
-    ASSERT_EQ(log->calls.size(), 16u);
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(log->calls[i].first, 4 - i % 5) << i;
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(log->calls[10 + i], std::make_pair(cases[i].level, cases[i].logged)) << i;
+        std::string text, logged;
+        const char* level;  // 0 is DEBUG, 2 WARN, any other ERROR
+    } cases[] = {{0, std::string(1023, 'a'), std::string(1023, 'a'), "DEBUG"},
+                 {1, std::string(1024, 'a'), std::string(1023, 'a'), "ERROR"},
+                 {2, "caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac", "WARN "},
+                 {3, "abc\xc3(def", "abc", "ERROR"},
+                 // The cut at 1023 bytes splits "\u00e9": decoding stops before it.
+                 {-1, std::string(1022, 'a') + "\xc3\xa9", std::string(1022, 'a'), "ERROR"},
+                 {100, "x", "x", "ERROR"}};
+    for (const auto& c : cases) {
+        RtmpLog(c.rtmpLevel, "%s", c.text.c_str());
+        expected.emplace_back(c.level, c.logged);
     }
+    EXPECT_EQ(kept(log), expected);
 }
 
 // The entry points remember the threshold of the current log only: a log published later is
 // asked at its own level, in either direction; an older live log is never brought back.
 TEST_F(LogTest, OnlyTheNewestLiveLogIsCalledAndOnlyAtItsThreshold) {
     callEveryEntryPoint();  // nothing published yet
-    boost::shared_ptr<RecordingLog> quiet = publish(1);
-    LogDebug(L"reads the threshold");  // not known yet: the log decides
-    LogDebug(L"%ls", L"skipped");
-    LogWarn(boost::wformat(L"skipped"));
-    RtmpLog(0, "%s", "skipped without formatting");
-    LogError(L"kept");
-    RtmpLog(1, "kept");
-    EXPECT_EQ(quiet->calls.size(), 3u);
+    boost::shared_ptr<CBBLog> quiet = publish(1);
+    callEveryEntryPoint();
+    RtmpLog(0, "%s", "debug"), RtmpLog(1, "error");
+    EXPECT_EQ(kept(quiet), (Lines{{"ERROR", "e"},
+                                  {"FATAL", " - f"},
+                                  {"ERROR", "e"},
+                                  {"FATAL", " - f"},
+                                  {"ERROR", "error"}}));
     EXPECT_TRUE(!RtmpLogEnabled(0) && RtmpLogEnabled(1));
-    boost::shared_ptr<RecordingLog> loud = publish(4);
+    boost::shared_ptr<CBBLog> loud = publish(4);
     LogDebug(L"reaches the new log");
     SetGlobalLog(quiet);
     EXPECT_TRUE(!LogEnabled(LOG_LEVEL_DEBUG) && LogEnabled(LOG_LEVEL_ERROR));
@@ -331,7 +321,7 @@ TEST_F(LogTest, OnlyTheNewestLiveLogIsCalledAndOnlyAtItsThreshold) {
     callEveryEntryPoint();
     RtmpLog(1, "r");
     EXPECT_FALSE(LogEnabled(LOG_LEVEL_FATAL) || GetGlobalLog());
-    EXPECT_EQ(loud->calls.size(), 1u);
+    EXPECT_EQ(kept(loud), (Lines{{"DEBUG", "reaches the new log"}}));
 }
 
 }  // namespace

@@ -11,18 +11,11 @@ namespace {
 const std::wstring kPair{static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00)};
 
 TEST(TextConversionTest, WideToUtf8EncodesEachUnitOnItsOwn) {
+    EXPECT_EQ(wideToUtf8(L"a\u007f\u0080\u07ff\u0800\uffff"),
+              "a\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf");
     // Each half of a pair on its own; the same character in one 32-bit wchar_t gives the same.
-    const struct {
-        std::wstring wide;
-        std::string utf8;
-    } cases[] = {{L"", ""},
-                 {L"abc\u007f", "abc\x7f"},
-                 {L"\u0080\u07ff", "\xc2\x80\xdf\xbf"},
-                 {L"\u0800\uffff", "\xe0\xa0\x80\xef\xbf\xbf"},
-                 {kPair, "\xed\xa0\xbd\xed\xb8\x80"},
-                 {L"\U0001F600", "\xed\xa0\xbd\xed\xb8\x80"},
-                 {L"\U0010FFFF", "\xed\xaf\xbf\xed\xbf\xbf"}};
-    for (const auto& c : cases) EXPECT_EQ(wideToUtf8(c.wide), c.utf8) << c.utf8;
+    EXPECT_EQ(wideToUtf8(kPair + L"\U0001F600\U0010FFFF"),
+              "\xed\xa0\xbd\xed\xb8\x80\xed\xa0\xbd\xed\xb8\x80\xed\xaf\xbf\xed\xbf\xbf");
 }
 
 TEST(TextConversionTest, Utf8ToWideStopsAtTheFirstByteItCannotDecode) {
