@@ -38,9 +38,10 @@ class CBBLogTestPeer {
 
 namespace {
 
-typedef std::vector<std::pair<std::string, std::string>> Lines;  // level field, message
+typedef std::vector<std::string> Lines;
 
-// The level fields and messages of a log file; a line of another form fails the test.
+// The lines of a log file without their time stamps ("[ERROR] - text"); a line of another form
+// fails the test.
 Lines parse(const std::string& path) {
     static const std::regex kShape(R"(20\d\d/(0[1-9]|1[0-2])/(0[1-9]|[12]\d|3[01]) )"
                                    R"([0-2]\d:[0-5]\d:[0-5]\d\.\d{3} \[.{5}\] - )");
@@ -48,7 +49,7 @@ Lines parse(const std::string& path) {
     for (const std::string& line : LogFileLines(path)) {
         const bool ok = std::regex_match(line.substr(0, 34), kShape);
         EXPECT_TRUE(ok) << line;
-        if (ok) out.emplace_back(line.substr(25, 5), line.substr(34));
+        if (ok) out.push_back(line.substr(24));
     }
     return out;
 }
@@ -71,24 +72,22 @@ TEST_F(CBBLogTest, ThresholdIsReadFromTheSettingsOnceAndLinesShowTheirLevel) {
     EXPECT_FALSE(std::filesystem::exists(env.appData()));  // nothing is created for no line
     env.setLogLevel(0);
     log->Log(1, L"error");  // the missing level read first, as ERROR, stays
-    Lines expected{{"ERROR", "error"}};
+    Lines expected{"[ERROR] - error"};
     EXPECT_EQ(finish(), expected);
     log.reset(new CBBLog(L"ZOVOzudo.log"));
     log->Log(1, L"error");
     log->Log(boost::wformat(L"fatal"), 0);
-    expected.push_back({"FATAL", "common_tests - fatal"});
+    expected.push_back("[FATAL] - common_tests - fatal");
     // A stored -1 writes nothing and is read again on every call.
     env.setLogLevel(0xFFFFFFFFu);
     log.reset(new CBBLog(L"ZOVOzudo.log"));
     log->Log(0, L"fatal");
     log->Log(boost::wformat(L"fatal"), 0);
     env.setLogLevel(4);
-    for (int level = 4; level >= 0; --level) log->Log(level, L"message %d %ls", level, L"w\u00e9");
-    expected.insert(expected.end(), {{"DEBUG", "message 4 w\u00e9"},
-                                     {"INFO ", "message 3 w\u00e9"},
-                                     {"WARN ", "message 2 w\u00e9"},
-                                     {"ERROR", "message 1 w\u00e9"},
-                                     {"FATAL", "common_tests - message 0 w\u00e9"}});
+    for (int level = 4; level >= 0; --level) log->Log(level, L"m%d %ls", level, L"\u00e9");
+    expected.insert(expected.end(),
+                    {"[DEBUG] - m4 \u00e9", "[INFO ] - m3 \u00e9", "[WARN ] - m2 \u00e9",
+                     "[ERROR] - m1 \u00e9", "[FATAL] - common_tests - m0 \u00e9"});
     EXPECT_EQ(finish(), expected);
     // FATAL lines, and only they, are copied into the error log.
     EXPECT_EQ(parse(env.logFile("VantoErrors.log")), (Lines{expected[1], expected.back()}));
@@ -137,10 +136,10 @@ TEST_F(CBBLogTest, ConcurrentLoggersLoseAndMixNoLine) {
     }
     for (std::thread& thread : threads) thread.join();
     std::vector<int> next(4, 0);
-    for (const auto& line : finish()) {
+    for (const std::string& line : finish()) {
         int t = -1, i = -1;
-        ASSERT_EQ(std::sscanf(line.second.c_str(), "%d %d", &t, &i), 2) << line.second;
-        ASSERT_TRUE(t >= 0 && t < 4 && i == next[t]++) << line.second;
+        ASSERT_EQ(std::sscanf(line.c_str(), "[ERROR] - %d %d", &t, &i), 2) << line;
+        ASSERT_TRUE(t >= 0 && t < 4 && i == next[t]++) << line;
     }
     EXPECT_EQ(next, std::vector<int>(4, 1000));
 }
@@ -155,10 +154,8 @@ TEST_F(CBBLogTest, LinesDroppedBehindASlowWriterAreCounted) {
         if (dropped == 3) log->Log(1, L"after");
     }
     // The last note comes from the destructor.
-    EXPECT_EQ(finish(), (Lines{{"ERROR", "before"},
-                               {"WARN ", "CBBLog::Log : 3" + note},
-                               {"ERROR", "after"},
-                               {"WARN ", "CBBLog::Log : 2" + note}}));
+    EXPECT_EQ(finish(), (Lines{"[ERROR] - before", "[WARN ] - CBBLog::Log : 3" + note,
+                               "[ERROR] - after", "[WARN ] - CBBLog::Log : 2" + note}));
 }
 
 // Another process that shares the file moves it aside and starts a new one, twice: the lines
@@ -172,8 +169,8 @@ TEST_F(CBBLogTest, AWriterFollowsTheFileThatAnotherMovedAside) {
         WriteTempFile(file, std::string("2024/01/31 12:34:56.789 [ERROR] - other ") + step + "\n");
     }
     log->Log(1, L"three");
-    EXPECT_EQ(finish(), (Lines{{"ERROR", "other two"}, {"ERROR", "three"}}));
-    EXPECT_EQ(parse(file + ".back"), (Lines{{"ERROR", "other one"}, {"ERROR", "two"}}));
+    EXPECT_EQ(finish(), (Lines{"[ERROR] - other two", "[ERROR] - three"}));
+    EXPECT_EQ(parse(file + ".back"), (Lines{"[ERROR] - other one", "[ERROR] - two"}));
 }
 
 // Two writers of one file (two log objects with a writer thread each, as two processes) through
@@ -197,10 +194,10 @@ TEST_F(CBBLogTest, TwoWritersOfOneFileLoseNoLineAcrossRotations) {
     Lines written = parse(env.logFile("ZOVOzudo.log.back"));
     written.insert(written.end(), current.begin(), current.end());
     int firstStep[2] = {-1, -1}, next[2] = {-1, -1};
-    for (const auto& line : written) {
+    for (const std::string& line : written) {
         int w = -1, i = -1, step = -1;
-        ASSERT_EQ(std::sscanf(line.second.c_str(), "%d %d %d", &w, &i, &step), 3) << line.second;
-        ASSERT_TRUE((w == 0 || w == 1) && (next[w] == -1 || i == next[w])) << line.second;
+        ASSERT_EQ(std::sscanf(line.c_str(), "[ERROR] - %d %d %d", &w, &i, &step), 3) << line;
+        ASSERT_TRUE((w == 0 || w == 1) && (next[w] == -1 || i == next[w])) << line;
         if (next[w] == -1) firstStep[w] = step;
         next[w] = i + 1;
     }
@@ -219,14 +216,9 @@ TEST_F(CBBLogTest, PrintfMessagesAreCutAt2047CharactersAndBadFormatsStillGiveALi
     log->Log(boost::wformat(L"%1% and %2%") % L"one", 1);
     // A narrow argument that the C locale cannot convert: the format itself is logged.
     log->Log(1, L"narrow %s here", "caf\xc3\xa9");
-    const std::string x(2047, 'x');
-    EXPECT_EQ(finish(), (Lines{{"ERROR", x},
-                               {"ERROR", x},
-                               {"ERROR", accents},
-                               {"ERROR", std::string(5000, 'w')},
-                               {"ERROR", ""},
-                               {"ERROR", "one and "},
-                               {"ERROR", "narrow %s here"}}));
+    const std::string x = "[ERROR] - " + std::string(2047, 'x');
+    EXPECT_EQ(finish(), (Lines{x, x, "[ERROR] - " + accents, "[ERROR] - " + std::string(5000, 'w'),
+                               "[ERROR] - ", "[ERROR] - one and ", "[ERROR] - narrow %s here"}));
 }
 
 TEST_F(CBBLogTest, MemoryFormKeepsOnlyItsBudget) {
@@ -236,7 +228,7 @@ TEST_F(CBBLogTest, MemoryFormKeepsOnlyItsBudget) {
     const std::deque<std::string> queue = CBBLogTestPeer::queue(memory);
     ASSERT_EQ(queue.size(), 3u);
     EXPECT_EQ(queue[0], "[...]\n");
-    EXPECT_EQ(queue[1].substr(34), "line 49\n");
+    EXPECT_EQ(queue[1].substr(24), "[ERROR] - line 49\n");
     EXPECT_EQ(queue[2].substr(24), "[FATAL] -  - fatal\n");
     EXPECT_FALSE(std::filesystem::exists(env.appData()));
     // Without a budget it is a file log named after the process, with the process id.
@@ -261,11 +253,11 @@ class LogTest : public ::testing::Test {
         SetGlobalLog(log);
         return log;
     }
-    // The level fields and messages of the lines that a memory log keeps.
+    // The lines that a memory log keeps, without their time stamps and "\n".
     static Lines kept(const boost::shared_ptr<CBBLog>& log) {
         Lines out;
         for (const std::string& line : CBBLogTestPeer::queue(*log)) {
-            out.emplace_back(line.substr(25, 5), line.substr(34, line.size() - 35));
+            out.push_back(line.substr(24, line.size() - 25));
         }
         return out;
     }
@@ -278,24 +270,23 @@ TEST_F(LogTest, EntryPointsForwardTheirLevelAndRtmpLogCutsAndDecodes) {
     callEveryEntryPoint();
     Lines expected;
     for (int i = 0; i < 2; ++i) {
-        expected.insert(
-            expected.end(),
-            {{"DEBUG", "d"}, {"INFO ", "i"}, {"WARN ", "w"}, {"ERROR", "e"}, {"FATAL", " - f"}});
+        expected.insert(expected.end(), {"[DEBUG] - d", "[INFO ] - i", "[WARN ] - w", "[ERROR] - e",
+                                         "[FATAL] -  - f"});
     }
+    // RtmpLog's level 0 is DEBUG, 2 WARN, any other ERROR.
     const struct {
-        int rtmpLevel;
+        int level;
         std::string text, logged;
-        const char* level;  // 0 is DEBUG, 2 WARN, any other ERROR
-    } cases[] = {{0, std::string(1023, 'a'), std::string(1023, 'a'), "DEBUG"},
-                 {1, std::string(1024, 'a'), std::string(1023, 'a'), "ERROR"},
-                 {2, "caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac", "WARN "},
-                 {3, "abc\xc3(def", "abc", "ERROR"},
+    } cases[] = {{0, std::string(1023, 'a'), "[DEBUG] - " + std::string(1023, 'a')},
+                 {1, std::string(1024, 'a'), "[ERROR] - " + std::string(1023, 'a')},
+                 {2, "caf\xc3\xa9 \xe2\x82\xac", "[WARN ] - caf\xc3\xa9 \xe2\x82\xac"},
+                 {3, "abc\xc3(def", "[ERROR] - abc"},
                  // The cut at 1023 bytes splits "\u00e9": decoding stops before it.
-                 {-1, std::string(1022, 'a') + "\xc3\xa9", std::string(1022, 'a'), "ERROR"},
-                 {100, "x", "x", "ERROR"}};
+                 {-1, std::string(1022, 'a') + "\xc3\xa9", "[ERROR] - " + std::string(1022, 'a')},
+                 {100, "x", "[ERROR] - x"}};
     for (const auto& c : cases) {
-        RtmpLog(c.rtmpLevel, "%s", c.text.c_str());
-        expected.emplace_back(c.level, c.logged);
+        RtmpLog(c.level, "%s", c.text.c_str());
+        expected.push_back(c.logged);
     }
     EXPECT_EQ(kept(log), expected);
 }
@@ -307,11 +298,8 @@ TEST_F(LogTest, OnlyTheNewestLiveLogIsCalledAndOnlyAtItsThreshold) {
     boost::shared_ptr<CBBLog> quiet = publish(1);
     callEveryEntryPoint();
     RtmpLog(0, "%s", "debug"), RtmpLog(1, "error");
-    EXPECT_EQ(kept(quiet), (Lines{{"ERROR", "e"},
-                                  {"FATAL", " - f"},
-                                  {"ERROR", "e"},
-                                  {"FATAL", " - f"},
-                                  {"ERROR", "error"}}));
+    EXPECT_EQ(kept(quiet), (Lines{"[ERROR] - e", "[FATAL] -  - f", "[ERROR] - e", "[FATAL] -  - f",
+                                  "[ERROR] - error"}));
     EXPECT_TRUE(!RtmpLogEnabled(0) && RtmpLogEnabled(1));
     boost::shared_ptr<CBBLog> loud = publish(4);
     LogDebug(L"reaches the new log");
@@ -321,7 +309,7 @@ TEST_F(LogTest, OnlyTheNewestLiveLogIsCalledAndOnlyAtItsThreshold) {
     callEveryEntryPoint();
     RtmpLog(1, "r");
     EXPECT_FALSE(LogEnabled(LOG_LEVEL_FATAL) || GetGlobalLog());
-    EXPECT_EQ(kept(loud), (Lines{{"DEBUG", "reaches the new log"}}));
+    EXPECT_EQ(kept(loud), Lines{"[DEBUG] - reaches the new log"});
 }
 
 }  // namespace
