@@ -75,12 +75,12 @@ TEST_F(RegistryTest, ValuesAreStoredAsReadableTextAndEnumerated) {
 
 TEST_F(RegistryTest, ReadsFitTheBufferSizeOrTouchNothing) {
     const std::wstring lone(1, static_cast<wchar_t>(0xD800)), x(1023, L'x');
-    // 1023 units and the zero fill the 2048-byte buffer.
-    for (const std::wstring& text :
-         {std::wstring(), x, lone + L"x", std::wstring(L"caf\u00e9 \u20ac \U0001F600 \t\r\x1b=")}) {
+    // 1023 units and the zero fill the 2048-byte buffer; a text is read up to its first zero.
+    for (const std::wstring& text : {std::wstring(L"a\0b", 3), std::wstring(), x, lone + L"x",
+                                     std::wstring(L"caf\u00e9 \u20ac \U0001F600 \t\r\x1b=")}) {
         std::wstring read;
         EXPECT_TRUE(registry.SetString(kKey, L"Text", text) &&
-                    registry.GetString(kKey, L"Text", read) && read == text);
+                    registry.GetString(kKey, L"Text", read) && read == text.c_str());
     }
     // One unit more does not fit, nor does a pair (2 units) at the end.
     for (const std::wstring& text : {x + L"x", x.substr(1) + L"\U0001F600"}) {
@@ -88,9 +88,6 @@ TEST_F(RegistryTest, ReadsFitTheBufferSizeOrTouchNothing) {
         EXPECT_TRUE(registry.SetString(kKey, L"Text", text));
         EXPECT_FALSE(registry.GetString(kKey, L"Text", read) || read != L"untouched");
     }
-    std::wstring read;
-    ASSERT_TRUE(registry.SetString(kKey, L"Text", std::wstring(L"a\0b", 3)));
-    EXPECT_TRUE(registry.GetString(kKey, L"Text", read) && read == L"a");  // up to the first zero
     for (size_t size : {1, 2048, 2049}) {
         Bytes bytes(size);
         for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>(i * 7);
@@ -135,7 +132,7 @@ TEST_F(RegistryTest, KeysAndNamesIgnoreCaseKeepTheirFirstSpellingAndStayInTheRoo
         ASSERT_TRUE(registry.SetDWORD(c.writeKey, c.writeName, ++value));
         EXPECT_EQ(getDword(c.readName, c.readKey), value);
     }
-    EXPECT_FALSE(std::filesystem::exists(env.dir().file("escape")));
+    EXPECT_FALSE(std::filesystem::exists(env.registry() + "/../escape"));
     EXPECT_TRUE(std::filesystem::exists(env.registry() + "/%2E%2E/%2E%2E/escape"));
     ASSERT_TRUE(registry.SetDWORD(kKey, L"LOGLEVEL", 1));
     EXPECT_EQ(enumerate(kKey), L"Level=103;loglevel=1;");

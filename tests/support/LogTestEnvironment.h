@@ -18,7 +18,6 @@ class LogTestEnvironment {
     }
     ~LogTestEnvironment() { unsetenv("ZOVOZUDO_APPDATA_DIR"), unsetenv("ZOVOZUDO_REGISTRY_DIR"); }
 
-    const TempDir& dir() const { return dir_; }
     std::string appData() const { return dir_.file("appdata"); }
     std::string registry() const { return dir_.file("registry"); }
     std::string logFile(const std::string& name) const {
