@@ -67,6 +67,7 @@ struct Counted : PThreadDelegateGeneric {
 };
 
 TEST(PThreadTest, ThreadRunsOnItsOwnCopyBeyondThePThreadAndRecursiveLocksCount) {
+    running.reset(), release.reset();
     mutex.lock();
     mutex.lock();
     mutex.unlock();
