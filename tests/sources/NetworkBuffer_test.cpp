@@ -16,6 +16,7 @@
 #include "common/Threads.h"
 #include "flv/FLVHeader.h"
 #include "sources/NetworkBuffer.h"
+#include "sources/RecordingLog.h"
 #include "support/FlvBytes.h"
 
 namespace {
@@ -70,7 +71,8 @@ TEST(NetworkBufferTest, FollowsTheModelUnderRandomAppendsReadsSeeksAndClears) {
     NetworkBuffer buffer;
     std::string stream;  // every byte appended; below |discarded| only to keep offsets
     uint64_t discarded = 0, position = 0;
-    int drops = 0;
+    int drops = 0, failures = 0;
+    recording_log::Recorder recorder;
     // Sizes up to 3 MiB cross the history limit several times within about 100 MiB.
     std::uniform_int_distribution<size_t> size(0, 3 << 20);
     // First the history is kept up to the limit, then dropped one byte past it.
@@ -96,6 +98,7 @@ TEST(NetworkBufferTest, FollowsTheModelUnderRandomAppendsReadsSeeksAndClears) {
                           random() % 8 == 0);
             const uint64_t limit = random() % 2 ? UINT64_MAX : length();
             buffer.readFromNetwork(&device, limit);
+            failures += device.fail;
             ASSERT_LE(device.given, limit);
             stream += device.bytes.substr(0, device.given);
         } else if (what == 2) {
@@ -121,6 +124,8 @@ TEST(NetworkBufferTest, FollowsTheModelUnderRandomAppendsReadsSeeksAndClears) {
                      buffer.isReachable(end + 32768) || buffer.isReachable(start - 1));
     }
     EXPECT_GE(drops, 2) << "the run should have dropped history repeatedly";
+    EXPECT_EQ(size_t(failures), recorder.log().lines(2).size());
+    EXPECT_EQ(size_t(drops), recorder.log().lines(4).size());
 }
 
 TEST(NetworkBufferTest, WaitForDataReturnsWhenBytesArriveOrTheStreamEnds) {

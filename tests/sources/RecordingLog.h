@@ -6,7 +6,6 @@
 #include <cwchar>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <boost/format.hpp>

@@ -13,10 +13,6 @@ namespace flv_bytes {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes header() {
-    return {'F', 'L', 'V', 1, 5, 0, 0, 0, 9};
-}
-
 // The 15 bytes in front of a tag (back-pointer |previous|), then |data|.
 inline Bytes tag(uint8_t type, uint32_t timestamp, const Bytes& data, uint32_t previous = 0) {
     // Big-endian: the back-pointer, type and size, timestamp with its high byte last, stream 0.
@@ -46,7 +42,7 @@ struct Tag {
 // apart; payload bytes follow a pattern so that a shifted byte shows. The tags a reader should
 // make of it go to |tags|.
 inline Bytes file(int count, size_t payload = 100, std::vector<Tag>* tags = nullptr) {
-    Bytes out = header();
+    Bytes out = {'F', 'L', 'V', 1, 5, 0, 0, 0, 9};
     for (int i = 0; i < count; ++i) {
         Bytes data(payload, i % 2 == 0 ? 0x17 : 0x2F);
         for (size_t j = 1; j < payload; ++j) data[j] = uint8_t(i * 31 + j);
