@@ -165,7 +165,7 @@ TEST_F(PluginTest, ExaminationFindsTheExpectedStreams) {
         const char* found;  // null: open fails
     } cases[] = {
         // ... and the second video tag, for a frame rate.
-        {"both present", kBoth, {v(0), a(0), v(40)}, 3, "av"},
+        {"both present", kBoth, Tags{v(0), a(0), v(40)}, 3, "av"},
         {"announced audio missing", kBoth, repeat(v(0), 5), 5, nullptr},
         // Bounds: 10 s of stream time from the first frame (codec configurations and the
         // metadata of a running stream carry timestamps of their own), 1,000 tags with script
@@ -180,32 +180,18 @@ TEST_F(PluginTest, ExaminationFindsTheExpectedStreams) {
         {"32 MiB", kBoth, repeat(a(0, 0x2F, (16 << 20) - 2), 3, 0), 3, "a"},
         {"1000 tags of metadata", kVideo, repeat(m(""), 1000, 0) + Tags{v(0)}, 1000, nullptr},
         // Metadata that promises a stream adds it to what the header announced.
-        {"metadata rate promises audio",
-         kVideo,
-         {m("audiodatarate=96 framerate=25"), v(0), v(40), a(50), v(80)},
-         4,
-         "av"},
-        {"the header's video stays",
-         kVideo,
-         {m("audiodatarate=96 framerate=25"), a(0), v(40), v(80)},
-         3,
-         "av"},
-        {"metadata codec promises video",
-         kAudio,
-         {m("videocodecid=7 framerate=25"), a(0), a(20), v(40), a(60)},
-         4,
-         "av"},
-        {"the header's audio stays",
-         kAudio,
-         {m("videodatarate=500 framerate=25"), v(0), a(20), a(40)},
-         3,
-         "av"},
-        {"one-byte video does not count", kVideo, {v(0, true, 0), v(40, true, 0), v(80)}, 3, "v"},
-        {"nothing announced: the first tag is enough",
-         kNone,
-         {m("framerate=25"), v(0), a(0)},
-         2,
+        {"metadata rate promises audio", kVideo,
+         Tags{m("audiodatarate=96 framerate=25"), v(0), v(40), a(50), v(80)}, 4, "av"},
+        {"the header's video stays", kVideo,
+         Tags{m("audiodatarate=96 framerate=25"), a(0), v(40), v(80)}, 3, "av"},
+        {"metadata codec promises video", kAudio,
+         Tags{m("videocodecid=7 framerate=25"), a(0), a(20), v(40), a(60)}, 4, "av"},
+        {"the header's audio stays", kAudio,
+         Tags{m("videodatarate=500 framerate=25"), v(0), a(20), a(40)}, 3, "av"},
+        {"one-byte video does not count", kVideo, Tags{v(0, true, 0), v(40, true, 0), v(80)}, 3,
          "v"},
+        {"nothing announced: the first tag is enough", kNone, Tags{m("framerate=25"), v(0), a(0)},
+         2, "v"},
         {"only script tags", kBoth, repeat(m(""), 3), 3, nullptr}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -245,17 +231,17 @@ TEST_F(PluginTest, CodecNamesAndSampleSize) {
         int videoCodec;
         const char* videoName;
         int audioCodec;
-        std::optional<std::string> audioName;
-        std::optional<int> rawVariant;
+        const char* audioName;  // "": none
+        int rawVariant;         // -1: none
         int bits;
     } cases[] = {{2, "svq", 0, "raw", 0, 8},
                  {3, "flv", 1, "raw", 1, 16},
-                 {4, "vp6f", 2, "mp3", {}, 8},
-                 {5, "vp6f", 5, "nellymoser", {}, 16},
-                 {7, "h264", 6, "nellymoser", {}, 16},
-                 {6, "flv", 10, {}, {}, 16},
-                 {12, "flv", 3, {}, {}, 8},
-                 {1, "flv", 7, {}, {}, 16}};
+                 {4, "vp6f", 2, "mp3", -1, 8},
+                 {5, "vp6f", 5, "nellymoser", -1, 16},
+                 {7, "h264", 6, "nellymoser", -1, 16},
+                 {6, "flv", 10, "", -1, 16},
+                 {12, "flv", 3, "", -1, 8},
+                 {1, "flv", 7, "", -1, 16}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.videoName);
         // The metadata's codec id 0 is completed from the first audio tag.
@@ -265,8 +251,8 @@ TEST_F(PluginTest, CodecNamesAndSampleSize) {
                                    v(0), a(0, c.audioCodec << 4 | (c.bits / 8 - 1) << 1)}));
         const host::RecordingStreamDescription description = describe();
         EXPECT_EQ(c.videoName, description.video.codec.value_or(""));
-        EXPECT_EQ(c.audioName, description.audio.codec);
-        EXPECT_EQ(c.rawVariant, description.audio.rawVariant);
+        EXPECT_EQ(c.audioName, description.audio.codec.value_or(""));
+        EXPECT_EQ(c.rawVariant, description.audio.rawVariant.value_or(-1));
         EXPECT_EQ(c.bits, description.audio.bitsPerSample);
         // Rate and bit rate are set whatever the codec.
         EXPECT_EQ(8000u, description.audio.sampleRate.value_or(0));
