@@ -2,7 +2,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -66,11 +65,7 @@ class FakeSource : public FLVNetworkClient {
 
 // An onMetaData tag from "key=number key=number ...".
 Tag m(const std::string& entries) {
-    std::vector<std::pair<std::string, double>> numbers;
-    std::istringstream in(entries);
-    for (std::string e; in >> e;)
-        numbers.push_back({e.substr(0, e.find('=')), std::stod(e.substr(e.find('=') + 1))});
-    return {18, 0, testing_support::onMetaData(numbers)};
+    return {18, 0, testing_support::metadata(entries)};
 }
 Tag a(uint32_t timestamp, uint8_t header = 0x2F, size_t body = 8) {
     return {8, timestamp, char(header) + std::string(body, char(timestamp))};
@@ -263,21 +258,19 @@ TEST_F(PluginTest, CodecNamesAndSampleSize) {
 // What the metadata leaves out comes from the H.264 and AAC configurations, or from the video
 // timestamps; what it says stays.
 TEST_F(PluginTest, DescriptionFromTheCodecConfiguration) {
-    testing_support::SpsFields timed, untimed;
-    timed.crop = {0, 0, 0, 4}, timed.unitsInTick = 1, timed.timeScale = 60;
     const struct {
         const char* metadata;
-        const testing_support::SpsFields& sps;
+        const char* sps;
         uint32_t width, height;
         double frameRate;
         uint32_t sampleRate, channels;
         uint64_t videoDuration;
-    } cases[] = {
-        {"", timed, 640, 360, 30, 48000, 1, 33},
-        {"width=1280 framerate=25 videocodecid=7 audiocodecid=10", timed, 1280, 360, 25, 48000, 1,
-         40},  // nginx live
-        {"audiosamplerate=44100 audiochannels=2 height=720", timed, 640, 720, 30, 44100, 2, 33},
-        {"", untimed, 640, 368, 30, 48000, 1, 33}};  // rate from the timestamps
+    } cases[] = {{"", "crop=0,0,0,4 tick=1 scale=60", 640, 360, 30, 48000, 1, 33},
+                 {"width=1280 framerate=25 videocodecid=7 audiocodecid=10",  // nginx live
+                  "crop=0,0,0,4 tick=1 scale=60", 1280, 360, 25, 48000, 1, 40},
+                 {"audiosamplerate=44100 audiochannels=2 height=720",
+                  "crop=0,0,0,4 tick=1 scale=60", 640, 720, 30, 44100, 2, 33},
+                 {"", "", 640, 368, 30, 48000, 1, 33}};  // the rate from the timestamps
     for (const auto& c : cases) {
         SCOPED_TRACE(c.metadata);
         const std::string avc = testing_support::avcConfigurationRecord(c.sps);

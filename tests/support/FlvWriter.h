@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,6 +89,14 @@ inline std::string onMetaData(const std::vector<std::pair<std::string, double>>&
     for (const auto& [name, value] : numbers) amf.key(name).number(value);
     return amf.end().bytes();
 }
+// The same from "key=number key=number ...".
+inline std::string metadata(const std::string& entries) {
+    std::vector<std::pair<std::string, double>> numbers;
+    std::istringstream in(entries);
+    for (std::string e; in >> e;)
+        numbers.push_back({e.substr(0, e.find('=')), std::stod(e.substr(e.find('=') + 1))});
+    return onMetaData(numbers);
+}
 
 // Bits, most significant first; the last byte is padded with zeros.
 class BitWriter {
@@ -112,22 +121,13 @@ class BitWriter {
     std::vector<bool> bits_;
 };
 
-// The fields of an H.264 sequence parameter set that decide the picture size and rate.
-struct SpsFields {
-    uint32_t profile = 66;  // 100, 122, 244 also carry chroma format and scaling lists
-    uint32_t chromaFormat = 1;
-    bool separateColourPlanes = false;
-    bool scalingLists = false;  // every list present, with non-zero deltas
-    uint32_t pocType = 0;
-    uint32_t widthMbs = 40, heightUnits = 23;
-    bool frameMbsOnly = true;
-    std::vector<uint32_t> crop;               // left, right, top, bottom; empty: none
-    uint32_t unitsInTick = 0, timeScale = 0;  // VUI timing when both are set
-};
-
-// An AVC decoder configuration record: one SPS with |sps| (emulation prevention applied) and
-// one small PPS.
-std::string avcConfigurationRecord(const SpsFields& sps);
+// An AVC decoder configuration record: one SPS (emulation prevention applied) and one small
+// PPS. The SPS is baseline 640x368 unless |fields| says otherwise, e.g. "profile=100 chroma=3
+// lists planes poc=1 width=40 height=23 interlaced crop=0,0,0,4 tick=1 scale=60": the profile
+// (100, 122, 244 carry chroma format and scaling lists), every scaling list present, separate
+// colour planes, the picture order type, the size in macroblocks and map units, cropping
+// (left, right, top, bottom) and VUI timing.
+std::string avcConfigurationRecord(const std::string& fields = "");
 // The data of an H.264 sequence header video tag holding |record|.
 inline std::string avcSequenceHeaderTag(const std::string& record) {
     return std::string("\x17\0\0\0\0", 5) + record;
