@@ -251,47 +251,40 @@ TEST(FLVMetadataTest, DamagedBytesStayInside) {
 // audio tag and its AAC configuration, the codec from a video tag, picture size and rate from
 // its H.264 configuration.
 TEST(FLVMetadataTest, FillFromFirstTags) {
-    struct Fields {
+    struct F {
         uint32_t sampleRate, channels, audioCodec, videoCodec, width = 0, height = 0;
         double frameRate = 0;
     };
-    const std::string avc = testing_support::avcConfigurationRecord("crop=0,0,0,4 tick=1 scale=60");
+    const std::string avc = std::string(4, '\0') +
+                            testing_support::avcConfigurationRecord("crop=0,0,0,4 tick=1 scale=60");
     const std::string aac48kMono("\x00\x11\x88", 3);
     const struct {
         uint32_t tagType;
         uint8_t headerByte;  // sound format, rate, size, type: 4, 2, 1, 1 bits
-        Fields before, after;
+        F before, after;
         std::string body = "x";
     } cases[] = {
-        {8, 0x22, {0, 0, 0, 0}, {5500, 1, 2, 0}},
-        {8, 0x67, {0, 0, 0, 0}, {11025, 2, 6, 0}},
-        {8, 0x08, {0, 0, 0, 0}, {22050, 1, 0, 0}},
-        {8, 0x1D, {0, 0, 0, 0}, {44100, 2, 1, 0}},
-        {8, 0x2F, {48000, 6, 10, 0}, {48000, 6, 10, 0}},
-        {9, 0x17, {0, 0, 0, 0}, {0, 0, 0, 7}},
-        {9, 0x17, {0, 0, 0, 2}, {0, 0, 0, 2}},
-        {18, 0x2a, {0, 0, 0, 0}, {0, 0, 0, 0}},
+        {8, 0x22, F{0, 0, 0, 0}, F{5500, 1, 2, 0}},
+        {8, 0x67, F{0, 0, 0, 0}, F{11025, 2, 6, 0}},
+        {8, 0x08, F{0, 0, 0, 0}, F{22050, 1, 0, 0}},
+        {8, 0x1D, F{0, 0, 0, 0}, F{44100, 2, 1, 0}},
+        {8, 0x2F, F{48000, 6, 10, 0}, F{48000, 6, 10, 0}},
+        {9, 0x17, F{0, 0, 0, 0}, F{0, 0, 0, 7}},
+        {9, 0x17, F{0, 0, 0, 2}, F{0, 0, 0, 2}},
+        {18, 0x2a, F{0, 0, 0, 0}, F{0, 0, 0, 0}},
         // Formats the frames are mapped from keep their own number here: AAC is not MP3.
-        {8, 0xAF, {0, 0, 0, 0}, {44100, 2, 10, 0}},
-        {8, 0xBE, {0, 0, 0, 0}, {44100, 1, 11, 0}},
-        {8, 0xAF, {0, 0, 0, 0}, {48000, 1, 10, 0}, aac48kMono},
-        {8, 0xAF, {22050, 0, 0, 0}, {22050, 1, 10, 0}, aac48kMono},
+        {8, 0xAF, F{0, 0, 0, 0}, F{44100, 2, 10, 0}},
+        {8, 0xBE, F{0, 0, 0, 0}, F{44100, 1, 11, 0}},
+        {8, 0xAF, F{0, 0, 0, 0}, F{48000, 1, 10, 0}, aac48kMono},
+        {8, 0xAF, F{22050, 0, 0, 0}, F{22050, 1, 10, 0}, aac48kMono},
         // An AAC configuration behind another format, or an AAC frame, is no configuration.
-        {8, 0x2F, {0, 0, 0, 0}, {44100, 2, 2, 0}, aac48kMono},
-        {8, 0xAF, {0, 0, 0, 0}, {44100, 2, 10, 0}, "\x01\x11\x88"},
-        {9, 0x17, {0, 0, 0, 0}, {0, 0, 0, 7, 640, 360, 30}, std::string("\0\0\0\0", 4) + avc},
-        {9,
-         0x17,
-         {0, 0, 0, 0, 320, 0, 25},
-         {0, 0, 0, 7, 320, 360, 25},
-         std::string("\0\0\0\0", 4) + avc},
-        {9, 0x12, {0, 0, 0, 0}, {0, 0, 0, 2}, std::string("\0\0\0\0", 4) + avc},
-        {9,
-         0x17,
-         {0, 0, 0, 0},
-         {0, 0, 0, 7},
-         std::string("\0\0\0\0", 4) + avc.substr(0, avc.size() / 2)}};
-    const auto set = [](const Fields& f) {
+        {8, 0x2F, F{0, 0, 0, 0}, F{44100, 2, 2, 0}, aac48kMono},
+        {8, 0xAF, F{0, 0, 0, 0}, F{44100, 2, 10, 0}, "\x01\x11\x88"},
+        {9, 0x17, F{0, 0, 0, 0}, F{0, 0, 0, 7, 640, 360, 30}, avc},
+        {9, 0x17, F{0, 0, 0, 0, 320, 0, 25}, F{0, 0, 0, 7, 320, 360, 25}, avc},
+        {9, 0x12, F{0, 0, 0, 0}, F{0, 0, 0, 2}, avc},
+        {9, 0x17, F{0, 0, 0, 0}, F{0, 0, 0, 7}, avc.substr(0, avc.size() / 2)}};
+    const auto set = [](const F& f) {
         return [f](FLVMetadataPacket& m) {
             m.audioSampleRate = f.sampleRate, m.audioChannels = f.channels;
             m.audioCodecId = f.audioCodec, m.videoCodecId = f.videoCodec;
