@@ -1,6 +1,5 @@
-// Makes a log that records every line the RTMP library sends through RtmpLog the process-wide
-// log for the lifetime of the capture, so that tests can compare exact texts and levels.
-// One capture at a time; not for tests that run in parallel within one process.
+// Makes a log that records each line of the RTMP library as "<LEVEL> <text>" the process-wide
+// log for its lifetime. One capture at a time.
 #pragma once
 
 #include <mutex>
@@ -14,25 +13,16 @@
 #include "common/TextConversion.h"
 
 class RtmpLogCapture {
-public:
+  public:
     RtmpLogCapture() : log_(boost::make_shared<Recorder>()) { SetGlobalLog(log_); }
     ~RtmpLogCapture() { SetGlobalLog(boost::shared_ptr<CBBLog>()); }
-    RtmpLogCapture(const RtmpLogCapture&) = delete;
-    RtmpLogCapture& operator=(const RtmpLogCapture&) = delete;
-
-    // Each line as "<LEVEL> <text>", for example "WARN No playpath in URL!".
     std::vector<std::string> lines() const {
         std::lock_guard<std::mutex> guard(log_->mutex);
         return log_->lines;
     }
-    void clear() {
-        std::lock_guard<std::mutex> guard(log_->mutex);
-        log_->lines.clear();
-    }
 
-private:
-    class Recorder : public CBBLog {
-    public:
+  private:
+    struct Recorder : CBBLog {
         Recorder() : CBBLog(1u << 20, false) {}
         using CBBLog::Log;
         void Log(boost::wformat message, int level) override {
@@ -42,6 +32,5 @@ private:
         std::mutex mutex;
         std::vector<std::string> lines;
     };
-
     boost::shared_ptr<Recorder> log_;
 };
