@@ -73,43 +73,42 @@ const Bytes kOnMetaData =
 TEST(AMFObjectDecode, ValuesByMarker) {
     struct Case {
         Bytes bytes;
-        int consumed;  // -1: fails, and leaves the value as it was
+        int consumed;  // -1: too short for what the marker announces, or a marker without a
+                       // decoder; the value stays as it was
         int kind;
         double number;
         std::string text;
         int members;
     };
     const auto fails = [](const Bytes& bytes) { return Case{bytes, -1, 3, 0, "before", 0}; };
-    for (const Case& c : std::vector<Case>{
-             {num(-2.5), 9, 1, -2.5, "", 0},
-             {raw({1, 1}), 2, 2, 1.0, "", 0},
-             {raw({1, 2}), 2, 2, 0.0, "", 0},
-             {raw({1, 0}), 2, 2, 0.0, "", 0},
-             {str(Bytes("ab\0cd", 5)), 8, 3, 0, "ab", 0},
-             {str(""), 3, 3, 0, "", 0},
-             {raw({5}), 1, 5, 0, "", 0},
-             {raw({6}), 1, 5, 0, "", 0},
-             {raw({13}), 1, 5, 0, "", 0},
-             {date(1000, 0xFFFE), 11, 8, 1000, "", 0},
-             {ecma(99, member("k", num(1))), 20, 4, 0, "", 1},
-             {strict(0, ""), 5, 4, 0, "", 0},
-             {strict(2, num(1) + str("s")), 18, 4, 0, "", 2},
-             {obj(""), 4, 4, 0, "", 0},
-             // Too short for what the marker announces, or a marker without a decoder.
-             fails(num(1).substr(0, 8)),
-             fails(raw({1})),
-             fails(raw({2, 0, 5, 'a', 'b'})),
-             fails("\x0B" + Bytes(9, 0)),
-             fails(raw({8, 0, 0, 0})),
-             fails(raw({10, 0, 0, 0})),
-             fails(strict(1, "")),
-             fails(""),
-             fails(raw({4})),
-             fails(raw({7, 0, 1})),
-             fails(raw({9})),
-             fails(raw({12, 0, 0, 0, 0})),
-             fails(raw({14})),
-             fails(raw({255}))}) {
+    for (const Case& c : std::vector<Case>{{num(-2.5), 9, 1, -2.5, "", 0},
+                                           {raw({1, 1}), 2, 2, 1.0, "", 0},
+                                           {raw({1, 2}), 2, 2, 0.0, "", 0},
+                                           {raw({1, 0}), 2, 2, 0.0, "", 0},
+                                           {str(Bytes("ab\0cd", 5)), 8, 3, 0, "ab", 0},
+                                           {str(""), 3, 3, 0, "", 0},
+                                           {raw({5}), 1, 5, 0, "", 0},
+                                           {raw({6}), 1, 5, 0, "", 0},
+                                           {raw({13}), 1, 5, 0, "", 0},
+                                           {date(1000, 0xFFFE), 11, 8, 1000, "", 0},
+                                           {ecma(99, member("k", num(1))), 20, 4, 0, "", 1},
+                                           {strict(0, ""), 5, 4, 0, "", 0},
+                                           {strict(2, num(1) + str("s")), 18, 4, 0, "", 2},
+                                           {obj(""), 4, 4, 0, "", 0},
+                                           fails(num(1).substr(0, 8)),
+                                           fails(raw({1})),
+                                           fails(raw({2, 0, 5, 'a', 'b'})),
+                                           fails("\x0B" + Bytes(9, 0)),
+                                           fails(raw({8, 0, 0, 0})),
+                                           fails(raw({10, 0, 0, 0})),
+                                           fails(strict(1, "")),
+                                           fails(""),
+                                           fails(raw({4})),
+                                           fails(raw({7, 0, 1})),
+                                           fails(raw({9})),
+                                           fails(raw({12, 0, 0, 0, 0})),
+                                           fails(raw({14})),
+                                           fails(raw({255}))}) {
         AMFObjectProperty value;
         value.SetString("before");
         ASSERT_EQ(c.consumed, decode(value, c.bytes)) << testing::PrintToString(c.bytes);
@@ -251,25 +250,26 @@ TEST(AMFObjectDecode, HostileNestingAndCountsAreBounded) {
 TEST(AMFObjectEncode, RoundTrips) {
     const Bytes nestedObject = obj(member("s", str("x")) + member("o", obj(member("n", num(7)))) +
                                    member("b", boolean(0)));
-    for (const auto& c :
-         std::vector<std::pair<Bytes, bool>>{{num(0), false},
-                                             {num(-0.0), false},
-                                             {num(-1e300), false},
-                                             {num(std::numeric_limits<double>::infinity()), false},
-                                             {num(std::numeric_limits<double>::quiet_NaN()), false},
-                                             {boolean(1), false},
-                                             {boolean(0), false},
-                                             {str(""), false},
-                                             {str(Bytes(65535, 'z')), false},
-                                             {null(), false},
-                                             {obj(""), false},
-                                             {nestedObject, false},
-                                             {member("duration", num(2.5)), true},
-                                             {member("flag", boolean(1)), true},
-                                             {member("code", str("NetStream.Play.Start")), true},
-                                             {member("info", nestedObject), true}}) {
-        const Bytes& bytes = c.first;
-        const AMFObjectProperty value = decoded(bytes, c.second);
+    const std::vector<Bytes> values = {num(0),
+                                       num(-0.0),
+                                       num(-1e300),
+                                       num(std::numeric_limits<double>::infinity()),
+                                       num(std::numeric_limits<double>::quiet_NaN()),
+                                       boolean(1),
+                                       boolean(0),
+                                       str(""),
+                                       str(Bytes(65535, 'z')),
+                                       null(),
+                                       obj(""),
+                                       nestedObject,
+                                       member("duration", num(2.5)),
+                                       member("flag", boolean(1)),
+                                       member("code", str("NetStream.Play.Start")),
+                                       member("info", nestedObject)};
+    for (size_t i = 0; i < values.size(); ++i) {
+        const Bytes& bytes = values[i];
+        const bool named = i >= 12;
+        const AMFObjectProperty value = decoded(bytes, named);
         // Every kind but null first asks for room for its name and 3 bytes.
         size_t room = bytes.size();
         if (value.GetType() != RTMP_LIB::AMF_KIND_NULL)
@@ -280,7 +280,7 @@ TEST(AMFObjectEncode, RoundTrips) {
         EXPECT_EQ(-1, value.Encode(out.data(), int(room) - 1));
         for (size_t cut = 0; cut < bytes.size(); cut += 1 + cut / 64) {
             AMFObjectProperty partial;
-            const int used = decode(partial, bytes.substr(0, cut), c.second);
+            const int used = decode(partial, bytes.substr(0, cut), named);
             EXPECT_TRUE(used == -1 ||
                         (value.GetType() == RTMP_LIB::AMF_KIND_OBJECT && used <= int(cut)));
         }
