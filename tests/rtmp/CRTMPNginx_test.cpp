@@ -1,10 +1,6 @@
 // The client against nginx with its RTMP module: a file played on demand to its end with nginx's
-// chunks larger and smaller than the client's and a play path longer than one chunk, and a live
-// stream that ffmpeg publishes. Skipped where nginx, the module or ffmpeg is missing.
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
+// chunks larger and smaller than the client's and a play path longer than one chunk. Skipped where
+// nginx or its module is missing.
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -14,8 +10,6 @@
 #include "rtmp/CRTMP.h"
 #include "support/NginxServer.h"
 #include "support/TestMedia.h"
-
-extern char** environ;
 
 namespace {
 
@@ -76,25 +70,6 @@ TEST_F(CRTMPNginxTest, PlaysAFileToItsEnd) {
             EXPECT_GT(client_->GetDuration(), 0.5);
         }
     }
-}
-
-TEST_F(CRTMPNginxTest, PlaysALiveStreamPublishedByFfmpeg) {
-    startNginx(4096);
-    const std::string target = "rtmp://127.0.0.1:" + std::to_string(nginx_->port()) + "/live/cam";
-    const std::string ffmpeg = TestMedia::ffmpegPath();
-    const char* argv[] = {ffmpeg.c_str(), "-loglevel", "error", "-nostdin",     "-re",
-                          "-stream_loop", "-1",        "-i",    clip_.c_str(),  "-c",
-                          "copy",         "-f",        "flv",   target.c_str(), nullptr};
-    pid_t publisher = 0;
-    ASSERT_EQ(posix_spawn(&publisher, ffmpeg.c_str(), nullptr, nullptr,
-                          const_cast<char* const*>(argv), environ),
-              0);
-    // Played before or after the publisher arrives, the stream starts when it does.
-    const int media = play("live", "cam", 40);
-    ::kill(publisher, SIGTERM);
-    ::waitpid(publisher, nullptr, 0);
-    EXPECT_EQ(media, 40);
-    EXPECT_TRUE(client_->IsConnected());
 }
 
 }  // namespace

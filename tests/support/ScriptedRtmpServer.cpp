@@ -105,42 +105,26 @@ bool RtmpServerConnection::handshake(const HandshakeScript& script) {
 
 bool RtmpServerConnection::readMessage(RtmpMessage* message) {
     for (;;) {
-        std::string wire, more;
+        std::string wire, more, header;
         if (!read(1, &wire)) return false;
         const int type = uint8_t(wire[0]) >> 6;
         int id = wire[0] & 0x3F;
-        if (id < 2) {
-            if (!read(size_t(id + 1), &more)) return false;
-            wire += more;
-            id = 64 + uint8_t(more[0]) + (id == 1 ? uint8_t(more[1]) * 256 : 0);
-        }
+        if (id < 2 && !read(size_t(id + 1), &more)) return false;
+        if (id < 2) id = 64 + uint8_t(more[0]) + (id == 1 ? uint8_t(more[1]) * 256 : 0);
         Channel& channel = channels_[id];
-        std::string header;
         if (type < 3 && !read(size_t(11 - 4 * type), &header)) return false;
-        wire += header;
         if (type < 3) channel.extended = bigEndianAt(header, 0, 3) == 0xFFFFFF;
-        uint32_t timestamp = type < 3 ? bigEndianAt(header, 0, 3) : 0;
-        if (channel.extended) {
-            if (!read(4, &more)) return false;
-            wire += more;
-            timestamp = bigEndianAt(more, 0, 4);
-        }
-        if (type < 2) {
-            channel.size = bigEndianAt(header, 3, 3);
-            channel.type = uint8_t(header[6]);
-            channel.partial.clear();
-        }
+        wire += more + header;
+        if (channel.extended && !read(4, &more)) return false;
+        if (channel.extended) wire += more;
+        if (type < 2) channel.size = bigEndianAt(header, 3, 3), channel.type = uint8_t(header[6]);
+        if (type < 2) channel.partial.clear();
         if (type == 0) channel.streamId = __builtin_bswap32(bigEndianAt(header, 7, 4));
-        if (type < 3 || (channel.extended && channel.partial.empty()))
-            channel.timestamp = timestamp;
-        if (channel.partial.empty()) {
-            channel.pending = {
-                type, id, channel.timestamp, channel.extended, channel.type, channel.streamId,
-                "",   ""};
-        }
+        if (channel.partial.empty())
+            channel.pending = {type, id, channel.type, channel.streamId, "", ""};
         const size_t piece = std::min<size_t>(128, channel.size - channel.partial.size());
+        more.clear();
         if (piece > 0 && !read(piece, &more)) return false;
-        if (piece == 0) more.clear();
         channel.partial += more;
         channel.pending.wire += wire + more;
         if (channel.partial.size() == channel.size) {
@@ -265,18 +249,18 @@ std::string OnStatus(const std::string& code, const std::string& level,
                      const std::string& description, const std::string& method) {
     const std::string info =
         description.empty() ? "" : BigEndian(11, 2) + "description" + amf::str(description);
+    const std::string status = amf::object({{"level", amf::str(level)}, {"code", amf::str(code)}});
     return Message12(5, 0x14, 1,
-                     amf::str(method) + amf::num(0) + amf::null() + "\x03" + BigEndian(5, 2) +
-                         "level" + amf::str(level) + BigEndian(4, 2) + "code" + amf::str(code) +
-                         info + std::string("\0\0\x09", 3));
+                     amf::str(method) + amf::num(0) + amf::null() +
+                         status.substr(0, status.size() - 3) + info +
+                         status.substr(status.size() - 3));
 }
 
 std::vector<Step> PlaySteps(const std::string& bytes, bool awaitClose, size_t piece) {
     const std::string success = amf::str("NetConnection.Connect.Success");
-    std::vector<Step> steps = {{Invoke("_result", 1, amf::object({{"code", success}})), 3},
-                               {Invoke("_result", 2, amf::num(1)), 2},
-                               {bytes, awaitClose ? kUntilClose : 0, piece}};
-    return steps;
+    return {{Invoke("_result", 1, amf::object({{"code", success}})), 3},
+            {Invoke("_result", 2, amf::num(1)), 2},
+            {bytes, awaitClose ? kUntilClose : 0, piece}};
 }
 
 }  // namespace testing_support

@@ -15,8 +15,6 @@ namespace testing_support {
 
 struct RtmpMessage {
     int headerType = -1, channel = -1;  // of its first chunk
-    uint32_t timestamp = 0;
-    bool extended = false;
     uint8_t type = 0;
     uint32_t streamId = 0;
     std::string body, wire;
@@ -33,8 +31,7 @@ class RtmpServerConnection {
   public:
     RtmpServerConnection(int socket, int stopFd) : socket_(socket), stopFd_(stopFd) {}
     bool read(size_t n, std::string* out);
-    // Each send() carries at most |piece| bytes (0: all at once).
-    bool send(const std::string& bytes, size_t piece = 0);
+    bool send(const std::string& bytes, size_t piece = 0);  // |piece|: most bytes per send()
     bool waitForClose();  // true when the client closes first; what it sends is dropped
     bool pause(int ms);
     void close(bool reset = false);
@@ -45,7 +42,7 @@ class RtmpServerConnection {
 
   private:
     struct Channel {
-        uint32_t timestamp = 0, size = 0, streamId = 0;
+        uint32_t size = 0, streamId = 0;
         bool extended = false;
         uint8_t type = 0;
         std::string partial;
@@ -55,8 +52,7 @@ class RtmpServerConnection {
     std::map<int, Channel> channels_;
 };
 
-// One step of a scripted server: send bytes, then read |read| of the client's messages, or with
-// kUntilClose wait for the client to close.
+// Send, then read |read| of the client's messages, or with kUntilClose wait for its close.
 constexpr int kUntilClose = -1;
 struct Step {
     std::string send;
@@ -68,17 +64,14 @@ class ScriptedRtmpServer {
   public:
     using Script = std::function<void(RtmpServerConnection& connection)>;
     explicit ScriptedRtmpServer(Script script);
-    // Accepts connect, plays |steps| and closes; messages() then holds what was read.
+    // Accepts connect, plays |steps| and closes; messages() waits for that and holds what it read.
     explicit ScriptedRtmpServer(std::vector<Step> steps);
     ~ScriptedRtmpServer();
     ScriptedRtmpServer(const ScriptedRtmpServer&) = delete;
     ScriptedRtmpServer& operator=(const ScriptedRtmpServer&) = delete;
     uint16_t port() const { return port_; }
     void join();
-    const std::vector<RtmpMessage>& messages() {
-        join();
-        return messages_;
-    }
+    const std::vector<RtmpMessage>& messages() { return join(), messages_; }
 
   private:
     Script script_;
