@@ -67,45 +67,30 @@ const Bytes kOnMetaData =
 // Each value as "consumed kind number members text". Too short for what the marker announces, or
 // a marker without a decoder: -1, and the value stays as it was.
 TEST(AMFObjectDecode, ValuesByMarker) {
-    const auto row = [](const Bytes& bytes, const std::string& expected) {
-        return std::make_pair(bytes, expected);
-    };
-    const std::string failed = "-1 3 0 0 before";
-    for (const auto& c : {row(num(-2.5), "9 1 -2.5 0 "),
-                          row(raw({1, 1}), "2 2 1 0 "),
-                          row(raw({1, 2}), "2 2 0 0 "),
-                          row(raw({1, 0}), "2 2 0 0 "),
-                          row(str(Bytes("ab\0cd", 5)), "8 3 0 0 ab"),
-                          row(str(""), "3 3 0 0 "),
-                          row(raw({5}), "1 5 0 0 "),
-                          row(raw({6}), "1 5 0 0 "),
-                          row(raw({13}), "1 5 0 0 "),
-                          row(date(1000, 0xFFFE), "11 8 1000 0 "),
-                          row(ecma(99, member("k", num(1))), "20 4 0 1 "),
-                          row(strict(0, ""), "5 4 0 0 "),
-                          row(strict(2, num(1) + str("s")), "18 4 0 2 "),
-                          row(obj(""), "4 4 0 0 "),
-                          row(num(1).substr(0, 8), failed),
-                          row(raw({1}), failed),
-                          row(raw({2, 0, 5, 'a', 'b'}), failed),
-                          row("\x0B" + Bytes(9, 0), failed),
-                          row(raw({8, 0, 0, 0}), failed),
-                          row(raw({10, 0, 0, 0}), failed),
-                          row(strict(1, ""), failed),
-                          row("", failed),
-                          row(raw({4}), failed),
-                          row(raw({7, 0, 1}), failed),
-                          row(raw({9}), failed),
-                          row(raw({12, 0, 0, 0, 0}), failed),
-                          row(raw({14}), failed),
-                          row(raw({255}), failed)}) {
+    const auto check = [](const Bytes& bytes, const std::string& expected) {
         AMFObjectProperty value;
         value.SetString("before");
         std::ostringstream got;
-        got << decode(value, c.first) << " " << value.GetType() << " " << value.GetNumber() << " "
+        got << decode(value, bytes) << " " << value.GetType() << " " << value.GetNumber() << " "
             << value.GetObject().GetCount() << " " << value.GetString();
-        EXPECT_EQ(got.str(), c.second) << testing::PrintToString(c.first);
-    }
+        EXPECT_EQ(got.str(), expected) << testing::PrintToString(bytes);
+    };
+    const auto row = [](const Bytes& bytes, const std::string& expected) {
+        return std::make_pair(bytes, expected);
+    };
+    for (const auto& c :
+         {row(num(-2.5), "9 1 -2.5 0 "), row(raw({1, 1}), "2 2 1 0 "), row(raw({1, 2}), "2 2 0 0 "),
+          row(raw({1, 0}), "2 2 0 0 "), row(str(Bytes("ab\0cd", 5)), "8 3 0 0 ab"),
+          row(str(""), "3 3 0 0 "), row(raw({5}), "1 5 0 0 "), row(raw({6}), "1 5 0 0 "),
+          row(raw({13}), "1 5 0 0 "), row(date(1000, 0xFFFE), "11 8 1000 0 "),
+          row(ecma(99, member("k", num(1))), "20 4 0 1 "), row(strict(0, ""), "5 4 0 0 "),
+          row(strict(2, num(1) + str("s")), "18 4 0 2 "), row(obj(""), "4 4 0 0 ")})
+        check(c.first, c.second);
+    for (const Bytes& bytes :
+         {num(1).substr(0, 8), raw({1}), raw({2, 0, 5, 'a', 'b'}), "\x0B" + Bytes(9, 0),
+          raw({8, 0, 0, 0}), raw({10, 0, 0, 0}), strict(1, ""), Bytes(), raw({4}), raw({7, 0, 1}),
+          raw({9}), raw({12, 0, 0, 0, 0}), raw({14}), raw({255})})
+        check(bytes, "-1 3 0 0 before");
     // A name that fits is kept even when no value follows it; one that does not fit fails.
     AMFObjectProperty value;
     EXPECT_EQ(-1, decode(value, raw({0, 1, 'a'}), true));
