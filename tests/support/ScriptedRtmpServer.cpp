@@ -17,12 +17,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Clock::time_point deadline() {
-    return Clock::now() + std::chrono::seconds(10);
-}
-
-// True when |fd| is ready before |until| and before the server stops.
-bool waitFor(int fd, short events, int stopFd, Clock::time_point until) {
+// True when |fd| is ready before |until| (10 s from now by default) and before the server stops.
+bool waitFor(int fd, short events, int stopFd,
+             Clock::time_point until = Clock::now() + std::chrono::seconds(10)) {
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
         if (left.count() <= 0) return false;
@@ -43,7 +40,7 @@ uint32_t bigEndianAt(const std::string& bytes, size_t at, int size) {
 
 bool RtmpServerConnection::read(size_t n, std::string* out) {
     out->clear();
-    const auto until = deadline();
+    const auto until = Clock::now() + std::chrono::seconds(10);
     char buffer[65536];
     while (out->size() < n) {
         if (!waitFor(socket_, POLLIN, stopFd_, until)) return false;
@@ -55,7 +52,7 @@ bool RtmpServerConnection::read(size_t n, std::string* out) {
 }
 
 bool RtmpServerConnection::send(const std::string& bytes, size_t piece) {
-    const auto until = deadline();
+    const auto until = Clock::now() + std::chrono::seconds(10);
     for (size_t sent = 0; sent < bytes.size();) {
         if (!waitFor(socket_, POLLOUT, stopFd_, until)) return false;
         const size_t size = std::min(piece ? piece : bytes.size(), bytes.size() - sent);
@@ -67,7 +64,7 @@ bool RtmpServerConnection::send(const std::string& bytes, size_t piece) {
 }
 
 bool RtmpServerConnection::waitForClose() {
-    const auto until = deadline();
+    const auto until = Clock::now() + std::chrono::seconds(10);
     char scratch[4096];
     while (waitFor(socket_, POLLIN, stopFd_, until)) {
         if (::recv(socket_, scratch, sizeof(scratch), 0) <= 0) return true;
@@ -149,7 +146,7 @@ ScriptedRtmpServer::ScriptedRtmpServer(Script script) : script_(std::move(script
     }
     port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] {
-        if (!waitFor(listener_, POLLIN, stopPipe_[0], deadline())) return;
+        if (!waitFor(listener_, POLLIN, stopPipe_[0])) return;
         const int socket = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (socket < 0) return;
         const int on = 1;
@@ -213,9 +210,8 @@ std::string BigEndian(uint64_t value, int bytes) {
 }
 
 std::string LittleEndian(uint64_t value, int bytes) {
-    std::string out;
-    for (int i = 0; i < bytes; ++i) out.push_back(char(value >> (8 * i)));
-    return out;
+    const std::string big = BigEndian(value, bytes);
+    return {big.rbegin(), big.rend()};
 }
 
 std::string BasicHeader(int headerType, int channel) {
