@@ -10,8 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TextConversion.h"
 #include "rtmp/AMFObject.h"
-#include "rtmp/RtmpLogCapture.h"
+#include "sources/RecordingLog.h"
 #include "support/ScriptedRtmpServer.h"
 
 namespace {
@@ -201,10 +202,10 @@ TEST(AMFObjectDecode, HostileNestingAndCountsAreBounded) {
     Bytes deep;
     for (int i = 0; i < max; ++i) deep += raw({3, 0, 1, 'a'});
     deep += Bytes(20000, '\xFF');
-    RtmpLogCapture capture;
+    recording_log::Recorder capture;
     AMFObject body;
     EXPECT_EQ(-1, decode(body, deep));
-    EXPECT_LT(capture.lines().size(), deep.size() + 100);
+    EXPECT_LT(capture.log().lines().size(), deep.size() + 100);
     // Counts from the wire allocate nothing ahead of the data; a call stops making values.
     AMFObjectProperty value;
     EXPECT_EQ(-1, decode(value, strict(0x80000000u, Bytes(5, 5))));
@@ -269,33 +270,21 @@ TEST(AMFObjectEncode, PropertyThatCannotBeEncodedIsLeftOut) {
     EXPECT_EQ(0x05, buffer[0]);
 }
 
-// The dump is the only output of LogContents; long parts are cut, never within a character.
-TEST(AMFObjectLog, OneLinePerValueAndLongPartsCut) {
-    AMFObject body;
-    ASSERT_GT(decode(body, str("_result") + null() +
-                               obj(member("level", str("status")) + member("ok", raw({1, 2}))) +
-                               date(1500, 0xFFC4) + num(1)),
-              0);
-    body.AddProperty(AMFObjectProperty());
-    const std::string e = "\xC3\xA9", noName = "DEBUG Property: <Name:                  no-name., ";
+// Each part of a value's dump has at most 254 bytes ("Name: " and "NUMBER:\t" take 6 and 8 of
+// them), cut without splitting a character.
+TEST(AMFObjectLog, LongPartsAreCutWithoutSplittingACharacter) {
+    const std::string e = "\xC3\xA9";
     std::string accented = "x", cutE;
     for (int i = 0; i < 150; ++i) accented += e, cutE += i < 123 ? e : "";
-    RtmpLogCapture capture;
-    body.LogContents();
+    recording_log::Recorder capture;
     decoded(member(Bytes(300, 'a'), num(1e300)), true).LogContents();
     decoded(member(accented, num(1)), true).LogContents();
-    const Lines lines = capture.lines();
-    ASSERT_EQ(10u, lines.size());
-    EXPECT_EQ((Lines{noName + "STRING:\t_result>", "DEBUG Property: NULL", noName + "OBJECT>",
-                     "DEBUG Property: <Name:                     level, STRING:\tstatus>",
-                     "DEBUG Property: <Name:                        ok, BOOLEAN:\tFALSE>",
-                     noName + "DATE:\ttimestamp: 1500.00, UTC offset: -60>",
-                     noName + "NUMBER:\t1.00>", "DEBUG Property: INVALID"}),
-              Lines(lines.begin(), lines.begin() + 8));
-    // Each part has at most 254 bytes; "Name: " and "NUMBER:\t" take 6 and 8 of them.
-    EXPECT_EQ(0u, lines[8].rfind("DEBUG Property: <Name: " + Bytes(248, 'a') + "NUMBER:\t1", 0));
-    EXPECT_EQ(17u + 254 + 254 + 1, lines[8].size());
-    EXPECT_EQ("DEBUG Property: <Name: x" + cutE + "NUMBER:\t1.00>", lines[9]);
+    const std::vector<std::wstring> lines = capture.log().lines();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(
+        0u, wideToUtf8(lines[0]).rfind("4 Property: <Name: " + Bytes(248, 'a') + "NUMBER:\t1", 0));
+    EXPECT_EQ(13u + 254 + 254 + 1, wideToUtf8(lines[0]).size());
+    EXPECT_EQ("4 Property: <Name: x" + cutE + "NUMBER:\t1.00>", wideToUtf8(lines[1]));
 }
 
 }  // namespace
