@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "common/TextConversion.h"
+#include "rtmp/AMFCodec.h"
 #include "rtmp/AMFObject.h"
 #include "sources/RecordingLog.h"
 #include "support/ScriptedRtmpServer.h"
@@ -262,6 +263,28 @@ TEST(AMFObjectLog, LongPartsAreCutWithoutSplittingACharacter) {
         0u, wideToUtf8(lines[0]).rfind("4 Property: <Name: " + Bytes(248, 'a') + "NUMBER:\t1", 0));
     EXPECT_EQ(13u + 254 + 254 + 1, wideToUtf8(lines[0]).size());
     EXPECT_EQ("4 Property: <Name: x" + cutE + "NUMBER:\t1.00>", wideToUtf8(lines[1]));
+}
+
+// The byte-level readers need every byte and touch nothing otherwise; the writers refuse too
+// little room and keep the low 16 bits of a string's length.
+TEST(AmfCodec, ReadersAndWritersAtTheirBounds) {
+    const uint8_t in[] = {0x01, 0x02, 0x03, 0x04, 0x00, 0x03, 'a', 'b'};
+    uint16_t u16 = 9;
+    uint32_t u32 = 9;
+    std::string s = "kept";
+    EXPECT_TRUE(RTMP_LIB::ReadUInt24BE(in, 3, &u32) && u32 == 0x010203u);
+    EXPECT_TRUE(RTMP_LIB::ReadUInt32LE(in, 4, &u32) && u32 == 0x04030201u);
+    EXPECT_FALSE(RTMP_LIB::ReadUInt16BE(in, 1, &u16) || RTMP_LIB::ReadUInt32BE(in, 3, &u32) ||
+                 RTMP_LIB::ReadUInt32LE(in, 3, &u32) || RTMP_LIB::ReadAmfString(in + 4, 4, &s));
+    EXPECT_TRUE(u16 == 9 && u32 == 0x04030201u && s == "kept");
+    uint8_t out[16] = {0};
+    EXPECT_EQ(0u, RTMP_LIB::WriteUInt32LE(out, 3, 1));
+    EXPECT_EQ(4u, RTMP_LIB::WriteUInt32LE(out, 4, 0x01020304));
+    EXPECT_EQ(Bytes("\x04\x03\x02\x01"), Bytes(out, out + 4));
+    EXPECT_EQ(0u, RTMP_LIB::WriteAmfString(out, 5, "abc") + RTMP_LIB::WriteAmfName(out, 4, "abc"));
+    std::vector<uint8_t> big(70000);
+    EXPECT_EQ(3u + 4464u, RTMP_LIB::WriteAmfString(big.data(), big.size(), Bytes(70000, 'q')));
+    EXPECT_EQ(Bytes("\x02\x11\x70"), Bytes(big.begin(), big.begin() + 3));
 }
 
 }  // namespace

@@ -53,12 +53,29 @@ TEST(CRTMPConnectTest, HandshakesConnectAndUnreachableServers) {
                         std::string warning = "") {
         return Case{script, host, port, warning};
     };
-    std::string body =
-        amf::str("connect") + amf::num(1.0) + "\x03" + member("app", amf::str("a")) +
-        member("flashVer", amf::str("LNX 9,0,124,0")) + member("tcUrl", amf::str("rtmp://h/a")) +
-        member("fpad", amf::boolean(false)) + member("capabilities", amf::num(15.0)) +
-        member("audioCodecs", amf::num(1639.0)) + member("videoCodecs", amf::num(252.0)) +
-        member("videoFunction", amf::num(1.0)) + std::string("\0\0\x09", 3);
+    // Optional settings only when given.
+    const auto connectBody = [](const char* app, const char* tcUrl) {
+        return amf::str("connect") + amf::num(1.0) + "\x03" +
+               (app ? member("app", amf::str(app)) : "") +
+               member("flashVer", amf::str("LNX 9,0,124,0")) +
+               (tcUrl ? member("tcUrl", amf::str(tcUrl)) : "") +
+               member("fpad", amf::boolean(false)) + member("capabilities", amf::num(15.0)) +
+               member("audioCodecs", amf::num(1639.0)) + member("videoCodecs", amf::num(252.0)) +
+               member("videoFunction", amf::num(1.0)) + std::string("\0\0\x09", 3);
+    };
+    const std::string longApp(300, 'p');
+    for (const char* app : {static_cast<const char*>(nullptr), longApp.c_str()}) {
+        RtmpMessage connect;
+        ScriptedRtmpServer server([&](RtmpServerConnection& s) {
+            if (s.handshake({}) && s.readMessage(&connect)) s.waitForClose();
+        });
+        CRTMP client;
+        ASSERT_TRUE(client.Connect("127.0.0.1", server.port(), "s", app, 0, nullptr, 0));
+        client.Close();
+        server.join();
+        EXPECT_EQ(connect.wire, Message12(3, 0x14, 0, connectBody(app, nullptr)));
+    }
+    const std::string body = connectBody("a", "rtmp://h/a");
     for (const Case& c :
          {row({}),
           row({6}, "127.0.0.1", 0,
@@ -377,6 +394,31 @@ TEST_F(ChunkStreamTest, AssemblesMessagesFromEverySegmentation) {
             EXPECT_FALSE(client_.IsConnected());
         }
     }
+}
+
+long residentBytes() {
+    long pages = 0, resident = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm && std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    if (statm) std::fclose(statm);
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+// 16 MiB announced on each of 64 channels with 128 bytes behind each: 1 GiB if bodies were
+// allocated as announced rather than as chunks arrive.
+TEST_F(ChunkStreamTest, AnnouncedBodiesWithoutDataCostNoMemory) {
+    std::string bytes;
+    for (int channel = 2; channel < 66; ++channel)
+        bytes += BasicHeader(0, channel) + BigEndian(0, 3) + BigEndian(0xFFFFFF, 3) + "\x09" +
+                 LittleEndian(1, 4) + std::string(128, 'm');
+    const long before = residentBytes();
+    connectTo(bytes);
+    RTMPPacket packet;
+    for (int channel = 2; channel < 66; ++channel) {
+        ASSERT_TRUE(client_.ReadPacket(packet));
+        EXPECT_EQ(describe(packet), "ch" + std::to_string(channel) + " t9 ts0 sid1 16777215/128");
+    }
+    EXPECT_LT(residentBytes() - before, 64L << 20);
 }
 
 TEST_F(ChunkStreamTest, ChunkSizesAtAndBeyondTheLimits) {
