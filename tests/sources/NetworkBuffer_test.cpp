@@ -71,13 +71,12 @@ TEST(NetworkBufferTest, FollowsTheModelUnderRandomAppendsReadsSeeksAndClears) {
     NetworkBuffer buffer;
     std::string stream;  // every byte appended; below |discarded| only to keep offsets
     uint64_t discarded = 0, position = 0;
-    int drops = 0, failures = 0;
+    int step = 0, drops = 0, failures = 0;
     recording_log::Recorder recorder;
     // Sizes up to 3 MiB cross the history limit several times within about 100 MiB.
     std::uniform_int_distribution<size_t> size(0, 3 << 20);
     // First the history is kept up to the limit, then dropped one byte past it.
     const uint64_t first[] = {kLimit + 10, kLimit, 1};
-    int step = 0;
     const auto length = [&] {
         return step < 3 ? first[step] : random() % 3 == 0 ? random() % 64 : size(random);
     };

@@ -27,12 +27,13 @@ class RecordingLog : public CBBLog {
     }
     using CBBLog::Log;
 
-    // The text of every line of |level|, in order.
-    std::vector<std::wstring> lines(int level) {
+    // "LEVEL text" lines, in order; with |level| >= 0 only the lines of that level, as "text".
+    std::vector<std::wstring> lines(int level = -1) {
         std::lock_guard<std::mutex> guard(mutex_);
         std::vector<std::wstring> out;
         for (const auto& [lineLevel, text] : lines_) {
-            if (lineLevel == level) out.push_back(text);
+            if (level < 0 || lineLevel == level)
+                out.push_back(level < 0 ? std::to_wstring(lineLevel) + L" " + text : text);
         }
         return out;
     }
