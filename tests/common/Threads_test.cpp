@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -31,13 +32,11 @@ TEST(PEventTest, TimedAndUntimedWaits) {
 
 TEST(PEventTest, DeadlineCarriesNanosecondsIntoSeconds) {
     // now (seconds, nanoseconds), milliseconds, deadline (seconds, nanoseconds)
-    const long cases[][5] = {{5, 0, 0, 5, 0},
-                             {5, 999999999, 1, 6, 999999},
-                             {5, 999000000, 1000, 6, 999000000},
-                             {5, 500000000, 1500, 7, 0},
-                             {5, 0, -5, 5, 0},
-                             {0, 0, INT32_MAX, 2147483, 647000000}};
-    for (const auto& c : cases) {
+    for (const char* row :
+         {"5 0 0 5 0", "5 999999999 1 6 999999", "5 999000000 1000 6 999000000",
+          "5 500000000 1500 7 0", "5 0 -5 5 0", "0 0 2147483647 2147483 647000000"}) {
+        long c[5];
+        ASSERT_EQ(5, std::sscanf(row, "%ld %ld %ld %ld %ld", &c[0], &c[1], &c[2], &c[3], &c[4]));
         const timespec deadline = PEvent::deadlineAfter({c[0], c[1]}, static_cast<int32_t>(c[2]));
         EXPECT_TRUE(deadline.tv_sec == c[3] && deadline.tv_nsec == c[4]) << c[2];
     }
@@ -55,9 +54,7 @@ struct Counted : PThreadDelegateGeneric {
     ~Counted() override { --live; }
     void* run(void*) override {
         handle = pthread_self();
-        mutex.lock();
-        running.set();
-        mutex.unlock();
+        mutex.lock(), running.set(), mutex.unlock();
         release.wait();
         ++runs;  // reads this copy after the PThread is gone: a freed copy is a sanitizer report
         return nullptr;
@@ -68,9 +65,7 @@ struct Counted : PThreadDelegateGeneric {
 
 TEST(PThreadTest, ThreadRunsOnItsOwnCopyBeyondThePThreadAndRecursiveLocksCount) {
     running.reset(), release.reset();
-    mutex.lock();
-    mutex.lock();
-    mutex.unlock();
+    mutex.lock(), mutex.lock(), mutex.unlock();
     {
         Counted original;
         PThread* thread = new PThread(original);

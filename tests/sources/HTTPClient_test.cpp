@@ -1,5 +1,3 @@
-// The HTTP source against a real nginx (a file, redirects, sources at once) and against a scripted
-// server for what nginx will not do (silence, cut transfers, wrong lengths, endless bodies).
 #include <unistd.h>
 
 #include <atomic>
@@ -8,10 +6,8 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -39,6 +35,8 @@ using flv_bytes::Bytes;
 using flv_bytes::Tag;
 using std::chrono::steady_clock;
 using namespace testing_support;
+
+typedef std::vector<int64_t> Ints;
 
 std::vector<Tag> readTags(HTTPClient& source) {
     delete source.readHeader();
@@ -91,24 +89,18 @@ TEST_F(NginxHTTPClientTest, DeliversTheFileDirectlyAndAfterRedirects) {
         recording_log::Recorder recorder;
         HTTPClient source;
         ASSERT_EQ("", open(source, server->url(path)));
-        EXPECT_EQ(size, source.seek(0, 0x10000));
-        EXPECT_EQ(L"video/x-flv", source.getContentType());
         uint8_t bytes[9];
-        ASSERT_EQ(9, source.read(bytes, 9));
-        EXPECT_EQ(0, std::memcmp(bytes, "FLV", 3));
-        EXPECT_EQ(9, source.seek(0, 1));
-        EXPECT_EQ(-1, source.seek(0, 2));
-        EXPECT_EQ(0, source.seek(-9, 1));
+        EXPECT_TRUE(source.seek(0, 0x10000) == size && source.getContentType() == L"video/x-flv");
+        EXPECT_TRUE(source.read(bytes, 9) == 9 && std::memcmp(bytes, "FLV", 3) == 0);
+        EXPECT_EQ((Ints{9, -1, 0}),
+                  (Ints{source.seek(0, 1), source.seek(0, 2), source.seek(-9, 1)}));
         EXPECT_TRUE(readTags(source) == tags);
         EXPECT_EQ("", errors(recorder));
-        // At the end: nothing more to read, nor to wait for.
-        EXPECT_EQ(-1, source.read(bytes, 1));
-        EXPECT_EQ(-1, source.seek(size + 40000, 0));
-        EXPECT_EQ(-1, source.seek(size + 10, 0)) << "reachable, but the transfer is over";
-        EXPECT_EQ(size - 1, source.seek(-1, 1));
-        EXPECT_TRUE(source.close());
-        EXPECT_EQ(0, source.read(bytes, 1));
-        EXPECT_EQ(-1, source.seek(0, 0));
+        // At the end nothing more is read nor waited for, not even within reach (size + 10).
+        EXPECT_EQ(
+            (Ints{-1, -1, -1, size - 1, 1, 0, -1}),
+            (Ints{source.read(bytes, 1), source.seek(size + 40000, 0), source.seek(size + 10, 0),
+                  source.seek(-1, 1), source.close(), source.read(bytes, 1), source.seek(0, 0)}));
         EXPECT_EQ(nullptr, source.readPacket());
     }
 }
@@ -121,8 +113,7 @@ TEST_F(NginxHTTPClientTest, SourcesOpenedAtOnceShareOneApplicationAndLeaveNothin
         HTTPClient warmUp;
         ASSERT_EQ("", open(warmUp, server->url("/x.flv")));
     }
-    const long threads = countEntries("/proc/self/task");
-    const long descriptors = countEntries("/proc/self/fd");
+    const long threads = countEntries("/proc/self/task"), fds = countEntries("/proc/self/fd");
     std::FILE* printed = std::tmpfile();  // takes whatever Qt or the client might print
     std::fflush(stderr);
     const int savedErr = ::dup(2);
@@ -157,7 +148,7 @@ TEST_F(NginxHTTPClientTest, SourcesOpenedAtOnceShareOneApplicationAndLeaveNothin
     }
     // A thread that an earlier test or the sanitizer runtime had running may end meanwhile.
     EXPECT_LE(countEntries("/proc/self/task"), threads);
-    EXPECT_LE(countEntries("/proc/self/fd"), descriptors);
+    EXPECT_LE(countEntries("/proc/self/fd"), fds);
 }
 
 enum Mode { kAnswer, kSilentHead, kSilentGet, kResetGet, kHoldGet };
@@ -189,8 +180,7 @@ TEST(HTTPClientTest, TransfersAndFailedOpensAsTheServerScriptsThem) {
     std::vector<Tag> all;
     const Bytes f = flv_bytes::file(10, 50, &all);  // 659 bytes: tags of 65 after 9 of header
     const std::string stalled =
-        "HTTPClient::transferStalled : no data for 300 ms, transfer "
-        "abandoned|";
+        "HTTPClient::transferStalled : no data for 300 ms, transfer abandoned|";
     const auto cut = [](const std::string& counts, int code) {
         return "HTTPClient::getRequestFinished : transfer ended early, " + counts +
                " bytes received (network error " + std::to_string(code) + ")|";
@@ -200,59 +190,54 @@ TEST(HTTPClientTest, TransfersAndFailedOpensAsTheServerScriptsThem) {
     const std::string pad = "X-Padding: " + std::string(256 * 1024, 'p') + "\r\n";
     const size_t whole = SIZE_MAX, own = SIZE_MAX;
     const auto S = [](auto&&... args) { return fileScript(args...); };
-    struct Case {
-        const char* name;
-        ScriptedHttpServer::Handler script;
-        size_t tags;         // read after a successful open
-        std::string failed;  // the open's error, code and message
-        std::string errors;
-    };
-    const Case cases[] = {
-        {"whole file", S(f), 10, "", ""},
-        {"unknown-content HEAD", S(f, whole, own, kAnswer, 451), 10, "", ""},
-        {"cut in a tag", S(f, 9 + 3 * 65 + 30), 3, "", cut("234 of 659", 2)},
-        {"stall mid-body", S(f, 9 + 3 * 65 + 30, own, kHoldGet), 3, "",
-         stalled + cut("234 of 659", 5)},
-        // Qt drops the length then, and waits for the close.
-        {"header line of 256 KiB", S(f, whole, own, kHoldGet, 200, 200, pad), 10, "", stalled},
-        {"HEAD answered 404", S(f, whole, own, kAnswer, 404), 0, serverError,
-         "HTTPClient::open : Received network error 203|" + headError},
-        {"redirect loop", S(f, whole, own, kAnswer, 302, 200, "Location: /a.flv\r\n"), 0,
-         serverError, "HTTPClient::open : more than 10 redirects|" + headError},
-        {"redirect to a file", S(f, whole, own, kAnswer, 301, 200, "Location: file:///a\r\n"), 0,
-         serverError, "HTTPClient::open : redirect to file:///a refused|" + headError},
-        {"no answer to HEAD", S(f, whole, own, kSilentHead), 0,
-         "404 HTTP input: URL cannot be reached", "HTTPClient::open: Head request timeout|"},
-        {"no GET data", S(f, whole, own, kSilentGet), 0, "404 HTTP: Header request timeout",
-         "HTTPClient::open: Header not received in time!|"},
-        {"GET reset after a good HEAD", S(f, whole, own, kResetGet), 0,
-         serverError + " The connection failed before any data came (network error 2).",
-         "HTTPClient::open : Received network error 2 before any GET data|"},
-        {"GET with an empty body", S(f, 0, 0), 0, serverError + " The file is empty.",
-         "HTTPClient::open : GET answer with HTTP status 200 has an empty body|"},
-        {"GET answered 503", S(f, 0, 0, kAnswer, 200, 503), 0,
-         serverError + " The server answered the file request with HTTP status 503.",
-         "HTTPClient::open : GET answered with HTTP status 503|"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    // Name, script, tags read after a good open, the open's error (code, message), ERROR lines.
+    const std::tuple<const char*, ScriptedHttpServer::Handler, long, std::string, std::string>
+        cases[] = {
+            {"whole file", S(f), 10, "", ""},
+            {"unknown-content HEAD", S(f, whole, own, kAnswer, 451), 10, "", ""},
+            {"cut in a tag", S(f, 9 + 3 * 65 + 30), 3, "", cut("234 of 659", 2)},
+            {"stall mid-body", S(f, 9 + 3 * 65 + 30, own, kHoldGet), 3, "",
+             stalled + cut("234 of 659", 5)},
+            // Qt drops the length then, and waits for the close.
+            {"header line of 256 KiB", S(f, whole, own, kHoldGet, 200, 200, pad), 10, "", stalled},
+            {"HEAD answered 404", S(f, whole, own, kAnswer, 404), 0, serverError,
+             "HTTPClient::open : Received network error 203|" + headError},
+            {"redirect loop", S(f, whole, own, kAnswer, 302, 200, "Location: /a.flv\r\n"), 0,
+             serverError, "HTTPClient::open : more than 10 redirects|" + headError},
+            {"redirect to a file", S(f, whole, own, kAnswer, 301, 200, "Location: file:///a\r\n"),
+             0, serverError, "HTTPClient::open : redirect to file:///a refused|" + headError},
+            {"no answer to HEAD", S(f, whole, own, kSilentHead), 0,
+             "404 HTTP input: URL cannot be reached", "HTTPClient::open: Head request timeout|"},
+            {"no GET data", S(f, whole, own, kSilentGet), 0, "404 HTTP: Header request timeout",
+             "HTTPClient::open: Header not received in time!|"},
+            {"GET reset after a good HEAD", S(f, whole, own, kResetGet), 0,
+             serverError + " The connection failed before any data came (network error 2).",
+             "HTTPClient::open : Received network error 2 before any GET data|"},
+            {"GET with an empty body", S(f, 0, 0), 0, serverError + " The file is empty.",
+             "HTTPClient::open : GET answer with HTTP status 200 has an empty body|"},
+            {"GET answered 503", S(f, 0, 0, kAnswer, 200, 503), 0,
+             serverError + " The server answered the file request with HTTP status 503.",
+             "HTTPClient::open : GET answered with HTTP status 503|"},
+        };
+    for (const auto& [name, script, tags, failed, logged] : cases) {
+        SCOPED_TRACE(name);
         // The time-out that a row does not end by is long: a wait bounded by it shows.
-        const bool headTimeout = c.failed.find("reached") != std::string::npos;
+        const bool headTimeout = failed.find("reached") != std::string::npos;
         HTTPClient::setTimeoutsForTesting(
             headTimeout ? 300 : 60000,
-            c.failed.find("Header request") != std::string::npos ? 300 : 60000, 300);
-        ScriptedHttpServer server(c.script);
+            failed.find("Header request") != std::string::npos ? 300 : 60000, 300);
+        ScriptedHttpServer server(script);
         recording_log::Recorder recorder;
         HTTPClient source;
         const auto start = steady_clock::now();
-        EXPECT_EQ(c.failed, open(source, server.url("/a.flv")));
-        EXPECT_EQ(c.failed.empty() || headTimeout ? 0 : 404, source.getStatus());
-        EXPECT_TRUE(readTags(source) == std::vector<Tag>(all.begin(), all.begin() + long(c.tags)));
+        EXPECT_EQ(failed, open(source, server.url("/a.flv")));
+        EXPECT_EQ(failed.empty() || headTimeout ? 0 : 404, source.getStatus());
+        EXPECT_TRUE(readTags(source) == std::vector<Tag>(all.begin(), all.begin() + tags));
         EXPECT_LT(steady_clock::now() - start, 10s);
-        EXPECT_EQ(c.errors, errors(recorder));
+        EXPECT_EQ(logged, errors(recorder));
         const std::vector<HttpRequest> requests = server.requests();
         EXPECT_EQ("HEAD", requests.at(0).method);
-        EXPECT_TRUE(!c.failed.empty() || (requests.size() == 2 && requests[1].method == "GET"));
+        EXPECT_TRUE(!failed.empty() || (requests.size() == 2 && requests[1].method == "GET"));
         for (const HttpRequest& request : requests) {
             EXPECT_EQ("/a.flv", request.target);
             EXPECT_NE(std::string::npos, request.head.find("\r\nx-flash-version: 9,0,47,0\r\n"));

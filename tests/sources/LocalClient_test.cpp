@@ -1,4 +1,3 @@
-// The local file source against files on disk.
 #include <filesystem>
 #include <memory>
 #include <string>

@@ -1,5 +1,3 @@
-// NetworkBuffer against a model (every byte appended, as a string) and at its limits, and the FLV
-// header and tag reading from a buffer that another thread fills.
 #include <algorithm>
 #include <atomic>
 #include <cstring>

@@ -1,5 +1,4 @@
-// A log that keeps every line with its level, for tests of what the sources write; lines may come
-// from any thread. A Recorder makes one the process-wide log for its lifetime.
+// A log that keeps every line with its level, from any thread; a Recorder makes it the global log.
 #pragma once
 
 #include <cstdarg>

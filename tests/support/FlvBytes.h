@@ -13,9 +13,8 @@ namespace flv_bytes {
 
 using Bytes = std::vector<uint8_t>;
 
-// The 15 bytes in front of a tag (back-pointer |previous|), then |data|.
+// Back-pointer |previous|, type and size, timestamp with its high byte last, stream 0, |data|.
 inline Bytes tag(uint8_t type, uint32_t timestamp, const Bytes& data, uint32_t previous = 0) {
-    // Big-endian: the back-pointer, type and size, timestamp with its high byte last, stream 0.
     const uint32_t words[] = {previous, uint32_t(type) << 24 | uint32_t(data.size()),
                               timestamp << 8 | timestamp >> 24, 0};
     Bytes out(15 + data.size());
@@ -28,7 +27,7 @@ inline std::string asString(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// A tag as a reader gives it: the payload is what follows the codec byte.
+// A tag as a reader gives it: the payload follows the codec byte.
 struct Tag {
     uint32_t type;
     uint32_t timestamp;
@@ -38,9 +37,8 @@ struct Tag {
     }
 };
 
-// A header and |count| tags alternating video (H.264) and audio, |payload| bytes each, 40 ms
-// apart; payload bytes follow a pattern so that a shifted byte shows. The tags a reader should
-// make of it go to |tags|.
+// A header and |count| tags alternating video and audio, 40 ms apart, of patterned |payload|
+// bytes; the tags a reader should make of it go to |tags|.
 inline Bytes file(int count, size_t payload = 100, std::vector<Tag>* tags = nullptr) {
     Bytes out = {'F', 'L', 'V', 1, 5, 0, 0, 0, 9};
     for (int i = 0; i < count; ++i) {

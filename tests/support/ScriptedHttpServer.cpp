@@ -14,7 +14,6 @@ namespace {
 
 constexpr int kDeadlineMs = 10000;  // for each piece of a request's head, and for room to send
 
-// True when |fd| is ready for |events| before the time-out and the stop signal.
 bool waitFor(int fd, short events, int stopFd, int timeoutMs) {
     pollfd fds[2] = {{fd, events, 0}, {stopFd, POLLIN, 0}};
     return ::poll(fds, 2, timeoutMs) > 0 && fds[1].revents == 0 && fds[0].revents != 0;

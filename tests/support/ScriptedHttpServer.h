@@ -1,8 +1,5 @@
-// A small HTTP server inside a test, on a free loopback port, whose answers a test scripts: for
-// each request the handler writes whatever bytes it likes (a cut transfer, a wrong length, an
-// endless body) or holds the connection open without a word. Connections are served one after
-// another, one request each, on one thread; the destructor stops it (send() then fails and
-// holdOpen() returns). Every wait is bounded by a deadline or the stop.
+// An HTTP server on a free loopback port whose handler scripts each answer's bytes; connections
+// are served one after another, one request each; every wait is bounded by a deadline or the stop.
 #pragma once
 
 #include <cstdint>
@@ -39,13 +36,11 @@ class ScriptedHttpServer {
     std::string url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(port_) + path;
     }
-    // Every request received so far, in order of arrival.
     std::vector<HttpRequest> requests() const {
         std::lock_guard<std::mutex> guard(mutex_);
         return requests_;
     }
-    // A status line, Content-Type video/x-flv, Content-Length, |extra| header lines (each ending
-    // in CRLF) and Connection: close.
+    // Content-Type video/x-flv, the length, |extra| lines (ending in CRLF), Connection: close.
     static std::string responseHead(int status, uint64_t contentLength,
                                     const std::string& extra = "");
 

@@ -15,9 +15,6 @@ class TempDir {
         if (mkdtemp(&path_[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
     }
     ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
     std::string file(const std::string& relative) const { return path_ + "/" + relative; }
 
   private:

@@ -17,7 +17,7 @@
 namespace testing_support {
 
 class TestMedia {
-public:
+  public:
     enum class Kind {
         kH264Aac,           // H.264 (7) + AAC (10), with a key-frame index in onMetaData
         kFlv1Mp3,           // Sorenson Spark (2) + MP3 (2)
@@ -39,8 +39,8 @@ public:
         uint32_t videoCodecId;  // FLV codec id as written
         uint32_t videoBitRate;  // bits per second asked for, 0 when left to the encoder
         bool hasAudio;
-        uint32_t soundFormat;   // FLV sound format as written
-        uint32_t sampleRate;    // hertz
+        uint32_t soundFormat;  // FLV sound format as written
+        uint32_t sampleRate;   // hertz
         uint32_t channels;
         uint32_t audioBitRate;  // bits per second asked for, 0 when left to the encoder
         double seconds;
