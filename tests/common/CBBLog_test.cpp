@@ -91,21 +91,20 @@ TEST_F(CBBLogTest, ThresholdIsReadFromTheSettingsOnceAndLinesShowTheirLevel) {
 }
 
 TEST(CBBLogFileTest, MovedAsideBeyond512KiBAtStartAndAt512KiBWhileWriting) {
-    const struct {
-        const char* file;
-        size_t before, after, back;  // sizes around one FATAL line of 200 bytes
-    } cases[] = {{"ZOVOzudo.log", 524087, 524287, 0},
-                 {"ZOVOzudo.log", 524088, 0, 524288},
-                 {"ZOVOzudo.log", 524288, 0, 524488},
-                 {"VantoErrors.log", 524289, 200, 524289}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.file) + " of " + std::to_string(c.before));
+    // File, sizes before and after one FATAL line of 200 bytes, and of the file moved aside.
+    const std::tuple<std::string, size_t, size_t, size_t> cases[] = {
+        {"ZOVOzudo.log", 524087, 524287, 0},
+        {"ZOVOzudo.log", 524088, 0, 524288},
+        {"ZOVOzudo.log", 524288, 0, 524488},
+        {"VantoErrors.log", 524289, 200, 524289}};
+    for (const auto& [file, before, after, back] : cases) {
+        SCOPED_TRACE(file + " of " + std::to_string(before));
         LogTestEnvironment env;
         std::filesystem::create_directories(env.logFile(""));
-        WriteTempFile(env.logFile(c.file), std::string(c.before, 'q'));
+        WriteTempFile(env.logFile(file), std::string(before, 'q'));
         CBBLog(L"ZOVOzudo.log").Log(0, L"%ls", std::wstring(150, L'm').c_str());
-        EXPECT_EQ(ReadTempFile(env.logFile(c.file)).size(), c.after);
-        EXPECT_EQ(ReadTempFile(env.logFile(c.file + std::string(".back"))).size(), c.back);
+        EXPECT_EQ(ReadTempFile(env.logFile(file)).size(), after);
+        EXPECT_EQ(ReadTempFile(env.logFile(file + ".back")).size(), back);
     }
 }
 
@@ -263,7 +262,6 @@ TEST_F(LogTest, EntryPointsForwardTheirLevelAndRtmpLogCutsAndDecodes) {
         {0, std::string(1023, 'a'), "[DEBUG] - " + std::string(1023, 'a')},
         {1, std::string(1024, 'a'), "[ERROR] - " + std::string(1023, 'a')},
         {2, "caf\xc3\xa9 \xe2\x82\xac", "[WARN ] - caf\xc3\xa9 \xe2\x82\xac"},
-        {3, "abc\xc3(def", "[ERROR] - abc"},
         // The cut at 1023 bytes splits "\u00e9": decoding stops before it.
         {-1, std::string(1022, 'a') + "\xc3\xa9", "[ERROR] - " + std::string(1022, 'a')},
         {100, "x", "[ERROR] - x"}};

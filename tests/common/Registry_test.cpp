@@ -28,7 +28,6 @@ class RegistryTest : public ::testing::Test {
         int length = static_cast<int>(bytes.size());
         return registry.SetBinary(kKey, name, data, length);
     }
-    // Empty when the read fails.
     Bytes getBinary(const std::wstring& name) {
         unsigned char* data = nullptr;
         int length = 0;
@@ -41,7 +40,7 @@ class RegistryTest : public ::testing::Test {
         uint32_t value = 99;
         return registry.GetDWORD(key, name, value) ? int64_t(value) : value == 99 ? -1 : -2;
     }
-    // "name=text;" for each value listed into |values|, in the order of the names.
+    // "name=text;" for each value listed into |values|.
     std::wstring enumerate(const std::wstring& key, Values values = Values()) {
         registry.EnumValues(key, values);
         std::wstring out;
@@ -139,11 +138,11 @@ TEST_F(RegistryTest, KeysAndNamesIgnoreCaseKeepTheirFirstSpellingAndStayInTheRoo
 }
 
 TEST_F(RegistryTest, HandWrittenAndDamagedFiles) {
-    const std::string head = "name=LogLevel\ntype=REG_DWORD\n";
+    const std::string head = "name=LogLevel\ntype=REG_DWORD\n", file = vantoFile("loglevel.value");
     ASSERT_TRUE(registry.SetDWORD(kKey, L"Seed", 0));
-    WriteTempFile(vantoFile("loglevel.value"), "name=LogLevel\r\ntype=REG_DWORD\r\ndata=0x10\r\n");
+    WriteTempFile(file, "name=LogLevel\r\ntype=REG_DWORD\r\ndata=0x10\r\n");
     EXPECT_EQ(getDword(L"LogLevel"), 16);
-    WriteTempFile(vantoFile("loglevel.value"), head + "data=3");
+    WriteTempFile(file, head + "data=3");
     EXPECT_EQ(getDword(L"LogLevel"), 3);
     // Too large, of another type, without data, with more, of another name, not UTF-8.
     for (const std::string& bad : std::vector<std::string>{

@@ -22,8 +22,7 @@
 #include "support/TempDir.h"
 #include "support/TestMedia.h"
 
-// Qt is not built for ThreadSanitizer, which then reports races inside Qt and on objects that Qt
-// hands between its threads; our own hand-overs use instrumented locks and are still checked.
+// Qt is not built for ThreadSanitizer; our own hand-overs use instrumented locks and are checked.
 extern "C" const char* __tsan_default_suppressions() {
     return "race:libQt6Core.so.6\nrace:libQt6Network.so.6\nrace:libglib-2.0.so.0\n";
 }
@@ -141,12 +140,11 @@ TEST_F(NginxHTTPClientTest, SourcesOpenedAtOnceShareOneApplicationAndLeaveNothin
     ::close(savedErr);
     EXPECT_EQ(0, ::lseek(::fileno(printed), 0, SEEK_END)) << "the plug-in printed on stderr";
     std::fclose(printed);
-    // Threads that Qt ends on its own take a moment to be gone.
     for (const auto deadline = steady_clock::now() + 10s;
          countEntries("/proc/self/task") > threads && steady_clock::now() < deadline;) {
         std::this_thread::sleep_for(10ms);
     }
-    // A thread that an earlier test or the sanitizer runtime had running may end meanwhile.
+    // Qt's threads take a moment to end; one of an earlier test may end meanwhile.
     EXPECT_LE(countEntries("/proc/self/task"), threads);
     EXPECT_LE(countEntries("/proc/self/fd"), fds);
 }
@@ -185,8 +183,8 @@ TEST(HTTPClientTest, TransfersAndFailedOpensAsTheServerScriptsThem) {
         return "HTTPClient::getRequestFinished : transfer ended early, " + counts +
                " bytes received (network error " + std::to_string(code) + ")|";
     };
-    const std::string headError = "HTTPClient::open: Head request error 404|";
-    const std::string serverError = "404 HTTP input: Server error.";
+    const std::string headError = "HTTPClient::open: Head request error 404|",
+                      serverError = "404 HTTP input: Server error.";
     const std::string pad = "X-Padding: " + std::string(256 * 1024, 'p') + "\r\n";
     const size_t whole = SIZE_MAX, own = SIZE_MAX;
     const auto S = [](auto&&... args) { return fileScript(args...); };
@@ -262,8 +260,7 @@ TEST(HTTPClientTest, TheCapHoldsTheBodyBackButNeverWhatAReaderWaitsForNorTheEnd)
     ScriptedHttpServer pausedServer(fileScript(small));
     recording_log::Recorder recorder;
     HTTPClient source, paused;
-    ASSERT_EQ("", open(source, endless.url("/a.flv")));
-    ASSERT_EQ("", open(paused, pausedServer.url("/a.flv")));
+    ASSERT_EQ("", open(source, endless.url("/a.flv")) + open(paused, pausedServer.url("/a.flv")));
     // A read that waits for bytes the cap holds back would wait until close: fail, not hang.
     std::promise<void> done;
     std::atomic<bool> fired(false);

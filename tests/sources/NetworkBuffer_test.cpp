@@ -59,8 +59,7 @@ class Device : public QIODevice {
     }
     qint64 writeData(const char*, qint64) override { return -1; }
     const std::string bytes;
-    const size_t piece;
-    const bool fail;
+    const size_t piece, fail;
     size_t given = 0;
 };
 
@@ -152,8 +151,7 @@ TEST(NetworkBufferTest, WaitForDataReturnsWhenBytesArriveOrTheStreamEnds) {
 TEST(FLVNetworkReadTest, GivesTheCompleteTagsWhateverPiecesTheBytesComeInAndWhereTheyEnd) {
     std::vector<Tag> all;
     const Bytes file = flv_bytes::file(6, 30, &all);  // tags of 45 bytes after 9 of header
-    // Pieces of 1, 7 or a random size; or, at a few ends, all at once and then no end of the
-    // stream, only the stop event while the reader waits in the header, a tag's 15 bytes or data.
+    // Pieces of 1, 7 or a random size; or, at a few ends, all at once and then only the stop event.
     for (size_t end = 0; end <= file.size(); ++end) {
         for (const size_t piece : {size_t(1), size_t(7), size_t(0), file.size()}) {
             if (piece == file.size() && end % 50 != 7) continue;

@@ -82,10 +82,7 @@ void ScriptedHttpServer::serve(int socket) {
         request.head.append(chunk, size_t(n));
     }
     std::istringstream(request.head) >> request.method >> request.target;
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        requests_.push_back(request);
-    }
+    std::lock_guard<std::mutex>{mutex_}, requests_.push_back(request);
     HttpConnection connection(socket, stopPipe_[0]);
     handler_(request, connection);
     ::shutdown(socket, SHUT_RDWR);
