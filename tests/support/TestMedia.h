@@ -1,13 +1,6 @@
-// Small real FLV files made with ffmpeg, for tests that want what real muxers write rather
-// than what FlvWriter is told to write. Each file is about one second long and a few kB, made
-// on first use into a temp folder of this process that is removed when the process ends.
-//
-// Where ffmpeg is not on PATH (or cannot encode a kind) file() is empty and the test skips:
-//
-//     const std::string path = TestMedia::file(TestMedia::Kind::kH264Aac);
-//     if (path.empty()) GTEST_SKIP() << TestMedia::missingReason(TestMedia::Kind::kH264Aac);
-//
-// Safe to call from any thread.
+// Small real FLV files made with ffmpeg on first use, for tests that want what real muxers write
+// rather than what FlvWriter is told to write; about one second and a few kB each, in a temp
+// folder of this process. Where ffmpeg is missing file() is empty and the test skips. Thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +10,7 @@
 namespace testing_support {
 
 class TestMedia {
-public:
+  public:
     enum class Kind {
         kH264Aac,           // H.264 (7) + AAC (10), with a key-frame index in onMetaData
         kFlv1Mp3,           // Sorenson Spark (2) + MP3 (2)
@@ -39,8 +32,8 @@ public:
         uint32_t videoCodecId;  // FLV codec id as written
         uint32_t videoBitRate;  // bits per second asked for, 0 when left to the encoder
         bool hasAudio;
-        uint32_t soundFormat;   // FLV sound format as written
-        uint32_t sampleRate;    // hertz
+        uint32_t soundFormat;  // FLV sound format as written
+        uint32_t sampleRate;   // hertz
         uint32_t channels;
         uint32_t audioBitRate;  // bits per second asked for, 0 when left to the encoder
         double seconds;
