@@ -1,272 +1,191 @@
 #include "common/CBBLog.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
-#include <string>
+#include <regex>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/make_shared.hpp>
 
+#include "common/Log.h"
 #include "support/LogTestEnvironment.h"
 
-// Reads the queue that only the memory form keeps, and makes the writer look far behind.
 class CBBLogTestPeer {
   public:
     static std::deque<std::string> queue(CBBLog& log) {
         PScopedLock guard(log.queueLock_);
         return log.queue_;
     }
+    // Makes the writer look 8 MiB behind, or no longer.
     static void fallBehind(CBBLog& log, bool behind) {
         PScopedLock guard(log.queueLock_);
-        log.pendingBytes_ += behind ? kBehind : -kBehind;
+        log.pendingBytes_ += behind ? size_t(8) << 20 : -(size_t(8) << 20);
     }
-    static constexpr size_t kBehind = size_t(8) << 20;
     // Waits until the writer has written every queued line; false after ten seconds.
     static bool drain(CBBLog& log) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (;;) {
-            {
-                PScopedLock guard(log.queueLock_);
-                if (log.pendingBytes_ == 0) return true;
-            }
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::yield();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (; std::chrono::steady_clock::now() < end; std::this_thread::yield()) {
+            PScopedLock guard(log.queueLock_);
+            if (log.pendingBytes_ == 0) return true;
         }
+        return false;
     }
 };
 
 namespace {
 
-typedef std::vector<std::pair<std::string, std::string>> Lines;  // level field, message
+typedef std::vector<std::string> Lines;
 
-// "2024/01/31 12:34:56.789 [ERROR] - " is 34 characters.
-const size_t kPrefixLength = 34;
-
-// The level fields and messages of a log file; a line of another form fails the test.
+// The lines of a log file without their time stamps ("[ERROR] - text"); a line of another form
+// fails the test.
 Lines parse(const std::string& path) {
-    static const char kShape[] = "0000/00/00 00:00:00.000 [?????] - ";
+    static const std::regex kShape(R"(20\d\d/(0[1-9]|1[0-2])/(0[1-9]|[12]\d|3[01]) )"
+                                   R"([0-2]\d:[0-5]\d:[0-5]\d\.\d{3} \[.{5}\] - )");
     Lines out;
     for (const std::string& line : LogFileLines(path)) {
-        bool ok = line.size() >= kPrefixLength;
-        for (size_t i = 0; ok && i < kPrefixLength; ++i) {
-            ok = kShape[i] == '0' ? isdigit(static_cast<unsigned char>(line[i])) != 0
-                                  : kShape[i] == '?' || line[i] == kShape[i];
-        }
-        EXPECT_TRUE(ok && line.compare(5, 2, "00") != 0 && line.compare(5, 2, "12") <= 0) << line;
-        if (ok) out.emplace_back(line.substr(25, 5), line.substr(kPrefixLength));
+        const bool ok = std::regex_match(line.substr(0, 34), kShape);
+        EXPECT_TRUE(ok) << line;
+        if (ok) out.push_back(line.substr(24));
     }
     return out;
-}
-
-// A message that makes an ERROR line of exactly |length| bytes, "\n" included.
-std::wstring messageForLineOf(size_t length) {
-    return std::wstring(length - kPrefixLength - 1, L'm');
 }
 
 class CBBLogTest : public ::testing::Test {
   protected:
     // Destroying the log writes every queued line.
-    Lines finish(const std::string& name = "ZOVOzudo.log") {
+    Lines finish() {
         log.reset();
-        return parse(env.logFile(name));
+        return parse(env.logFile("ZOVOzudo.log"));
     }
 
     LogTestEnvironment env;
     std::unique_ptr<CBBLog> log{new CBBLog(L"ZOVOzudo.log")};
 };
 
-TEST_F(CBBLogTest, LineFormatAtEveryLevel) {
-    env.setLogLevel(4);
-    for (int level = 0; level <= 4; ++level) log->Log(level, L"message %d %ls", level, L"w\u00e9");
-    const Lines expected = {{"FATAL", "common_tests - message 0 w\u00e9"},
-                            {"ERROR", "message 1 w\u00e9"},
-                            {"WARN ", "message 2 w\u00e9"},
-                            {"INFO ", "message 3 w\u00e9"},
-                            {"DEBUG", "message 4 w\u00e9"}};
-    EXPECT_EQ(finish(), expected);
-    // The FATAL line, and only it, is copied into the error log.
-    EXPECT_EQ(LogFileLines(env.logFile("VantoErrors.log")),
-              std::vector<std::string>{LogFileLines(env.logFile("ZOVOzudo.log"))[0]});
-}
-
-TEST_F(CBBLogTest, WithoutLogLevelNothingBelowErrorIsWrittenOrCreated) {
+TEST_F(CBBLogTest, ThresholdIsReadFromTheSettingsOnceAndLinesShowTheirLevel) {
     log->Log(4, L"debug");
-    log->Log(3, L"info");
     log->Log(boost::wformat(L"warn %1%") % 2, 2);
-    EXPECT_EQ(log->GetThreshold(), 1);
-    EXPECT_FALSE(TempPathExists(env.appData()));
-    log->Log(1, L"error");
-    EXPECT_EQ(finish(), (Lines{{"ERROR", "error"}}));
-}
-
-TEST_F(CBBLogTest, LogLevelZeroWritesOnlyFatal) {
+    EXPECT_FALSE(std::filesystem::exists(env.appData()));  // nothing is created for no line
     env.setLogLevel(0);
+    log->Log(1, L"error");  // the missing level read first, as ERROR, stays
+    Lines expected{"[ERROR] - error"};
+    EXPECT_EQ(finish(), expected);
+    log.reset(new CBBLog(L"ZOVOzudo.log"));
     log->Log(1, L"error");
     log->Log(boost::wformat(L"fatal"), 0);
-    EXPECT_EQ(finish(), (Lines{{"FATAL", "common_tests - fatal"}}));
-}
-
-TEST_F(CBBLogTest, StoredMinusOneIsReadAgainOnEveryCall) {
+    expected.push_back("[FATAL] - common_tests - fatal");
+    // A stored -1 writes nothing and is read again on every call.
     env.setLogLevel(0xFFFFFFFFu);
+    log.reset(new CBBLog(L"ZOVOzudo.log"));
     log->Log(0, L"fatal");
     log->Log(boost::wformat(L"fatal"), 0);
-    EXPECT_EQ(log->GetThreshold(), -1);
-    EXPECT_FALSE(TempPathExists(env.appData()));
     env.setLogLevel(4);
-    log->Log(L"debug");
-    EXPECT_EQ(log->GetThreshold(), 4);
-    EXPECT_EQ(finish(), (Lines{{"DEBUG", "debug"}}));
+    for (int level = 4; level >= 0; --level) log->Log(level, L"m%d %ls", level, L"\u00e9");
+    expected.insert(expected.end(),
+                    {"[DEBUG] - m4 \u00e9", "[INFO ] - m3 \u00e9", "[WARN ] - m2 \u00e9",
+                     "[ERROR] - m1 \u00e9", "[FATAL] - common_tests - m0 \u00e9"});
+    EXPECT_EQ(finish(), expected);
+    // FATAL lines, and only they, are copied into the error log.
+    EXPECT_EQ(parse(env.logFile("VantoErrors.log")), (Lines{expected[1], expected.back()}));
 }
 
-TEST(CBBLogRotationTest, StartUpKeepsExactly512KiB) {
+TEST(CBBLogFileTest, MovedAsideBeyond512KiBAtStartAndAt512KiBWhileWriting) {
     const struct {
         const char* file;
-        size_t size;
-        bool rotatedAtStart;
-    } cases[] = {{"ZOVOzudo.log", 524288, false},
-                 {"ZOVOzudo.log", 524289, true},
-                 {"VantoErrors.log", 524288, false},
-                 {"VantoErrors.log", 524289, true}};
+        size_t before, after, back;  // sizes around one FATAL line of 200 bytes
+    } cases[] = {{"ZOVOzudo.log", 524087, 524287, 0},
+                 {"ZOVOzudo.log", 524088, 0, 524288},
+                 {"ZOVOzudo.log", 524288, 0, 524488},
+                 {"VantoErrors.log", 524289, 200, 524289}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.file) + " of " + std::to_string(c.size));
+        SCOPED_TRACE(std::string(c.file) + " of " + std::to_string(c.before));
         LogTestEnvironment env;
-        env.makeLogFolder();
-        const std::string old(c.size, 'q');
-        WriteTempFile(env.logFile(c.file), old);
-        CBBLog(L"ZOVOzudo.log").Log(0, L"new");
-        const std::string now = ReadTempFile(env.logFile(c.file));
-        const std::string backup = ReadTempFile(env.logFile(std::string(c.file) + ".back"));
-        if (c.rotatedAtStart) {
-            // Copied aside before the first line, which starts the file anew.
-            EXPECT_EQ(backup, old);
-            EXPECT_EQ(now.find('q'), std::string::npos);
-            EXPECT_NE(now.find("common_tests - new\n"), std::string::npos);
-        } else {
-            // Kept: the first line lands behind the old bytes and reaches the limit.
-            EXPECT_EQ(backup.compare(0, old.size(), old), 0);
-            EXPECT_NE(backup.find("common_tests - new\n", old.size()), std::string::npos);
-            EXPECT_EQ(now, "");
-        }
+        std::filesystem::create_directories(env.logFile(""));
+        WriteTempFile(env.logFile(c.file), std::string(c.before, 'q'));
+        CBBLog(L"ZOVOzudo.log").Log(0, L"%ls", std::wstring(150, L'm').c_str());
+        EXPECT_EQ(ReadTempFile(env.logFile(c.file)).size(), c.after);
+        EXPECT_EQ(ReadTempFile(env.logFile(c.file + std::string(".back"))).size(), c.back);
     }
 }
 
-TEST(CBBLogRotationTest, WritingRotatesWhenTheCountReaches512KiB) {
-    const size_t kLine = 200;
-    for (size_t before : {524288 - kLine - 1, 524288 - kLine}) {
+TEST(CBBLogFileTest, TriesTenNamesAndThenDropsLines) {
+    for (int blocked : {9, 10}) {
         LogTestEnvironment env;
-        env.makeLogFolder();
-        WriteTempFile(env.logFile("ZOVOzudo.log"), std::string(before, 'q'));
-        {
-            CBBLog log(L"ZOVOzudo.log");
-            log.Log(1, L"%ls", messageForLineOf(kLine).c_str());
+        // Folders of the log's names cannot be opened as files.
+        for (int i = 0; i < blocked; ++i) {
+            std::filesystem::create_directories(
+                env.logFile("ZOVOzudo.log" + (i ? std::to_string(i) : "")));
         }
-        const bool reached = before + kLine == 524288;
-        EXPECT_EQ(ReadTempFile(env.logFile("ZOVOzudo.log")).size(), reached ? 0 : before + kLine);
-        EXPECT_EQ(ReadTempFile(env.logFile("ZOVOzudo.log.back")).size(), reached ? 524288u : 0u);
-    }
-}
-
-TEST(CBBLogFallbackTest, TriesTenNamesAndThenDropsLines) {
-    const struct {
-        int blocked;
-        const char* expected;
-    } cases[] = {{1, "ZOVOzudo.log1"}, {4, "ZOVOzudo.log4"}, {10, nullptr}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.blocked);
-        LogTestEnvironment env;
-        env.makeLogFolder();
-        // A folder of the log's name cannot be opened as a file.
-        mkdir(env.logFile("ZOVOzudo.log").c_str(), 0755);
-        for (int i = 1; i < c.blocked; ++i) {
-            mkdir(env.logFile("ZOVOzudo.log" + std::to_string(i)).c_str(), 0755);
-        }
-        {
-            CBBLog log(L"ZOVOzudo.log");
-            log.Log(0, L"fatal");
-            log.Log(1, L"error");
-        }
-        if (c.expected != nullptr) {
-            EXPECT_EQ(LogFileLines(env.logFile(c.expected)).size(), 2u);
-        }
+        CBBLog(L"ZOVOzudo.log").Log(0, L"fatal");
+        EXPECT_EQ(LogFileLines(env.logFile("ZOVOzudo.log9")).size(), blocked == 9 ? 1u : 0u);
         // The error log does not share the log file's trouble.
-        EXPECT_EQ(LogFileLines(env.logFile("VantoErrors.log")).size(), 1u);
+        EXPECT_EQ(LogFileLines(env.logFile("VantoErrors.log")).size(), 1u) << blocked;
     }
 }
 
-TEST_F(CBBLogTest, EveryLineQueuedBeforeDestructionIsWritten) {
-    const int kLines = 20000;
-    for (int i = 0; i < kLines; ++i) log->Log(1, L"line %d", i);
-    // About 900 KB: moved aside once on the way, so no line may be lost across a rotation either.
-    Lines written = finish();
-    const Lines moved = parse(env.logFile("ZOVOzudo.log.back"));
-    EXPECT_FALSE(moved.empty());
-    written.insert(written.begin(), moved.begin(), moved.end());
-    ASSERT_EQ(written.size(), static_cast<size_t>(kLines));
-    for (int i = 0; i < kLines; ++i) ASSERT_EQ(written[i].second, "line " + std::to_string(i));
+TEST_F(CBBLogTest, ConcurrentLoggersLoseAndMixNoLine) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([this, t] {
+            for (int i = 0; i < 1000; ++i) log->Log(1, L"%d %d", t, i);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    std::vector<int> next(4, 0);
+    for (const std::string& line : finish()) {
+        int t = -1, i = -1;
+        ASSERT_EQ(std::sscanf(line.c_str(), "[ERROR] - %d %d", &t, &i), 2) << line;
+        ASSERT_TRUE(t >= 0 && t < 4 && i == next[t]++) << line;
+    }
+    EXPECT_EQ(next, std::vector<int>(4, 1000));
 }
 
 TEST_F(CBBLogTest, LinesDroppedBehindASlowWriterAreCounted) {
-    auto note = [](int dropped) {
-        return "CBBLog::Log : " + std::to_string(dropped) +
-               " lines dropped while the log writer was 8 MiB behind";
-    };
+    const std::string note = " lines dropped while the log writer was 8 MiB behind";
     log->Log(1, L"before");
-    for (int dropped : {3, 1}) {
+    for (int dropped : {3, 1, 1}) {
         CBBLogTestPeer::fallBehind(*log, true);
         for (int i = 0; i < dropped; ++i) log->Log(1, L"dropped");
         CBBLogTestPeer::fallBehind(*log, false);
-        log->Log(1, L"after %d", dropped);
+        if (dropped == 3) log->Log(1, L"after");
     }
-    CBBLogTestPeer::fallBehind(*log, true);
-    log->Log(1, L"dropped at the end");
-    CBBLogTestPeer::fallBehind(*log, false);
-    EXPECT_EQ(finish(), (Lines{{"ERROR", "before"},
-                               {"WARN ", note(3)},
-                               {"ERROR", "after 3"},
-                               {"WARN ", note(1)},
-                               {"ERROR", "after 1"},
-                               {"WARN ", note(1)}}));
+    // The last note comes from the destructor.
+    EXPECT_EQ(finish(), (Lines{"[ERROR] - before", "[WARN ] - CBBLog::Log : 3" + note,
+                               "[ERROR] - after", "[WARN ] - CBBLog::Log : 2" + note}));
 }
 
 // Another process that shares the file moves it aside and starts a new one, twice: the lines
 // written after each move go to the file at the name, so none is in a file that is thrown away.
 TEST_F(CBBLogTest, AWriterFollowsTheFileThatAnotherMovedAside) {
     const std::string file = env.logFile("ZOVOzudo.log");
-    auto otherProcessRotates = [&](const char* line) {
+    for (const char* step : {"one", "two"}) {
+        log->Log(1, L"%s", step);
         ASSERT_TRUE(CBBLogTestPeer::drain(*log));
         ASSERT_EQ(std::rename(file.c_str(), (file + ".back").c_str()), 0);
-        WriteTempFile(file, std::string("2024/01/31 12:34:56.789 [ERROR] - ") + line + "\n");
-    };
-    log->Log(1, L"one");
-    otherProcessRotates("other one");
-    log->Log(1, L"two");
-    otherProcessRotates("other two");
+        WriteTempFile(file, std::string("2024/01/31 12:34:56.789 [ERROR] - other ") + step + "\n");
+    }
     log->Log(1, L"three");
-    EXPECT_EQ(finish(), (Lines{{"ERROR", "other two"}, {"ERROR", "three"}}));
-    EXPECT_EQ(parse(file + ".back"), (Lines{{"ERROR", "other one"}, {"ERROR", "two"}}));
+    EXPECT_EQ(finish(), (Lines{"[ERROR] - other two", "[ERROR] - three"}));
+    EXPECT_EQ(parse(file + ".back"), (Lines{"[ERROR] - other one", "[ERROR] - two"}));
 }
 
-// Two writers of one file (two processes, here two log objects with a writer thread each)
-// through several moves aside: each finds the other's moves, so the lines of both since
-// ".back" was begun are all there, without a gap, up to each writer's last line.
+// Two writers of one file (two log objects with a writer thread each, as two processes) through
+// several moves aside: each finds the other's moves, so the lines of both since ".back" was
+// begun are all there, without a gap, up to each writer's last line.
 TEST_F(CBBLogTest, TwoWritersOfOneFileLoseNoLineAcrossRotations) {
-    const int kSteps = 15000;  // about 2.3 MB together: four moves
     std::unique_ptr<CBBLog> other(new CBBLog(L"ZOVOzudo.log"));
     const std::wstring padding(60, L'p');
     int count[2] = {0, 0};
-    for (int step = 0; step < kSteps; ++step) {
+    for (int step = 0; step < 15000; ++step) {  // about 2.3 MB together: four moves
         // Unlike paces, so that the writers reach the size at different times.
         for (int w = 0; w < (step % 3 == 0 ? 2 : 1); ++w) {
-            CBBLog& writer = w == 0 ? *log : *other;
-            writer.Log(1, L"%d %d %d %ls", w, count[w]++, step, padding.c_str());
+            (w == 0 ? *log : *other).Log(1, L"%d %d %d %ls", w, count[w]++, step, padding.c_str());
         }
-        // Keeps the writer threads abreast of the steps, as two processes would be.
-        if (step % 30 == 29) {
+        if (step % 30 == 29) {  // keeps the writer threads abreast, as two processes would be
             ASSERT_TRUE(CBBLogTestPeer::drain(*log) && CBBLogTestPeer::drain(*other));
         }
     }
@@ -274,80 +193,32 @@ TEST_F(CBBLogTest, TwoWritersOfOneFileLoseNoLineAcrossRotations) {
     const Lines current = finish();
     Lines written = parse(env.logFile("ZOVOzudo.log.back"));
     written.insert(written.end(), current.begin(), current.end());
-    int firstStep[2] = {-1, -1};
-    int next[2] = {-1, -1};
-    for (const auto& line : written) {
+    int firstStep[2] = {-1, -1}, next[2] = {-1, -1};
+    for (const std::string& line : written) {
         int w = -1, i = -1, step = -1;
-        ASSERT_EQ(std::sscanf(line.second.c_str(), "%d %d %d", &w, &i, &step), 3) << line.second;
-        ASSERT_TRUE(w == 0 || w == 1) << line.second;
-        ASSERT_TRUE(next[w] == -1 || i == next[w]) << "gap before " << line.second;
+        ASSERT_EQ(std::sscanf(line.c_str(), "[ERROR] - %d %d %d", &w, &i, &step), 3) << line;
+        ASSERT_TRUE((w == 0 || w == 1) && (next[w] == -1 || i == next[w])) << line;
         if (next[w] == -1) firstStep[w] = step;
         next[w] = i + 1;
     }
-    EXPECT_EQ(next[0], count[0]);
-    EXPECT_EQ(next[1], count[1]);
-    // Both writers' lines begin where ".back" begins: neither writer's lines went into a file
-    // that the other then threw away.
+    EXPECT_TRUE(next[0] == count[0] && next[1] == count[1]);
+    // Neither writer's lines went into a file that the other then threw away.
     EXPECT_LE(std::abs(firstStep[0] - firstStep[1]), 90);
 }
 
-TEST_F(CBBLogTest, ConcurrentLoggersLoseAndMixNoLine) {
-    const int kThreads = 4;
-    const int kLines = 2000;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([this, t] {
-            for (int i = 0; i < kLines; i += 2) {
-                log->Log(1, L"thread %d line %d", t, i);
-                log->Log(boost::wformat(L"thread %1% line %2%") % t % (i + 1), 1);
-            }
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
-    std::vector<int> next(kThreads, 0);
-    for (const auto& line : finish()) {
-        int t = -1, i = -1;
-        ASSERT_EQ(std::sscanf(line.second.c_str(), "thread %d line %d", &t, &i), 2) << line.second;
-        ASSERT_TRUE(t >= 0 && t < kThreads && i == next[t]++) << line.second;
-    }
-    EXPECT_EQ(next, std::vector<int>(kThreads, kLines));
-}
-
-TEST_F(CBBLogTest, PrintfMessagesAreCutAt2047Characters) {
+TEST_F(CBBLogTest, PrintfMessagesAreCutAt2047CharactersAndBadFormatsStillGiveALine) {
     std::string accents;
     for (int i = 0; i < 2047; ++i) accents += "\u00e9";
-    const struct {
-        std::wstring message;
-        std::string written;
-    } cases[] = {
-        {std::wstring(2046, L'x'), std::string(2046, 'x')},
-        {std::wstring(2047, L'x'), std::string(2047, 'x')},
-        {std::wstring(2048, L'x'), std::string(2047, 'x')},
-        {std::wstring(3000, L'\u00e9'), accents},  // characters, not bytes
-    };
-    for (const auto& c : cases) log->Log(1, L"%ls", c.message.c_str());
-    log->Log(boost::wformat(L"%1%") % std::wstring(5000, L'w'), 1);
-    const Lines written = finish();
-    ASSERT_EQ(written.size(), 5u);
-    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(written[i].second, cases[i].written) << i;
-    EXPECT_EQ(written[4].second, std::string(5000, 'w'));  // a boost::wformat is taken whole
-}
-
-TEST_F(CBBLogTest, BadFormatsAndArgumentsStillGiveALine) {
+    for (size_t length : {2047, 2048}) log->Log(1, L"%ls", std::wstring(length, L'x').c_str());
+    log->Log(1, L"%ls", std::wstring(3000, L'\u00e9').c_str());      // characters, not bytes
+    log->Log(boost::wformat(L"%1%") % std::wstring(5000, L'w'), 1);  // taken whole
     log->Log(1, nullptr);
     log->Log(boost::wformat(L"%1% and %2%") % L"one", 1);
     // A narrow argument that the C locale cannot convert: the format itself is logged.
     log->Log(1, L"narrow %s here", "caf\xc3\xa9");
-    EXPECT_EQ(finish(), (Lines{{"ERROR", ""}, {"ERROR", "one and "}, {"ERROR", "narrow %s here"}}));
-}
-
-TEST_F(CBBLogTest, WithoutAppDataFolderLinesAreDropped) {
-    WriteTempFile(env.dir().file("plain"), "not a folder");
-    setenv("ZOVOZUDO_APPDATA_DIR", env.dir().file("plain/appdata").c_str(), 1);
-    log->Log(0, L"fatal");
-    log->Log(1, L"error");
-    log.reset();
-    EXPECT_FALSE(TempPathExists(env.dir().file("plain/appdata")));
+    const std::string x = "[ERROR] - " + std::string(2047, 'x');
+    EXPECT_EQ(finish(), (Lines{x, x, "[ERROR] - " + accents, "[ERROR] - " + std::string(5000, 'w'),
+                               "[ERROR] - ", "[ERROR] - one and ", "[ERROR] - narrow %s here"}));
 }
 
 TEST_F(CBBLogTest, MemoryFormKeepsOnlyItsBudget) {
@@ -357,15 +228,88 @@ TEST_F(CBBLogTest, MemoryFormKeepsOnlyItsBudget) {
     const std::deque<std::string> queue = CBBLogTestPeer::queue(memory);
     ASSERT_EQ(queue.size(), 3u);
     EXPECT_EQ(queue[0], "[...]\n");
-    EXPECT_EQ(queue[1].substr(kPrefixLength), "line 49\n");
+    EXPECT_EQ(queue[1].substr(24), "[ERROR] - line 49\n");
     EXPECT_EQ(queue[2].substr(24), "[FATAL] -  - fatal\n");
-    EXPECT_FALSE(TempPathExists(env.appData()));
-
+    EXPECT_FALSE(std::filesystem::exists(env.appData()));
     // Without a budget it is a file log named after the process, with the process id.
     CBBLog(0, true).Log(1, L"error");
     const std::vector<std::string> written = LogFileLines(env.logFile("common_tests.log"));
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(written[0].substr(24), "[ERROR] " + std::to_string(getpid()) + " - error");
+}
+
+class LogTest : public ::testing::Test {
+  protected:
+    void TearDown() override { SetGlobalLog(boost::shared_ptr<CBBLog>()); }
+    void callEveryEntryPoint() {
+        LogDebug(L"d"), LogInfo(L"i"), LogWarn(L"w"), LogError(L"e"), LogFatal(L"f");
+        LogDebug(boost::wformat(L"d")), LogInfo(boost::wformat(L"i"));
+        LogWarn(boost::wformat(L"w")), LogError(boost::wformat(L"e"));
+        LogFatal(boost::wformat(L"f"));
+    }
+    boost::shared_ptr<CBBLog> publish(uint32_t level) {
+        env.setLogLevel(level);
+        boost::shared_ptr<CBBLog> log = boost::make_shared<CBBLog>(1 << 20, false);
+        SetGlobalLog(log);
+        return log;
+    }
+    // The lines that a memory log keeps, without their time stamps and "\n".
+    static Lines kept(const boost::shared_ptr<CBBLog>& log) {
+        Lines out;
+        for (const std::string& line : CBBLogTestPeer::queue(*log)) {
+            out.push_back(line.substr(24, line.size() - 25));
+        }
+        return out;
+    }
+
+    LogTestEnvironment env;
+};
+
+TEST_F(LogTest, EntryPointsForwardTheirLevelAndRtmpLogCutsAndDecodes) {
+    boost::shared_ptr<CBBLog> log = publish(4);
+    callEveryEntryPoint();
+    Lines expected;
+    for (int i = 0; i < 2; ++i) {
+        expected.insert(expected.end(), {"[DEBUG] - d", "[INFO ] - i", "[WARN ] - w", "[ERROR] - e",
+                                         "[FATAL] -  - f"});
+    }
+    // RtmpLog's level 0 is DEBUG, 2 WARN, any other ERROR.
+    const struct {
+        int level;
+        std::string text, logged;
+    } cases[] = {{0, std::string(1023, 'a'), "[DEBUG] - " + std::string(1023, 'a')},
+                 {1, std::string(1024, 'a'), "[ERROR] - " + std::string(1023, 'a')},
+                 {2, "caf\xc3\xa9 \xe2\x82\xac", "[WARN ] - caf\xc3\xa9 \xe2\x82\xac"},
+                 {3, "abc\xc3(def", "[ERROR] - abc"},
+                 // The cut at 1023 bytes splits "\u00e9": decoding stops before it.
+                 {-1, std::string(1022, 'a') + "\xc3\xa9", "[ERROR] - " + std::string(1022, 'a')},
+                 {100, "x", "[ERROR] - x"}};
+    for (const auto& c : cases) {
+        RtmpLog(c.level, "%s", c.text.c_str());
+        expected.push_back(c.logged);
+    }
+    EXPECT_EQ(kept(log), expected);
+}
+
+// The entry points remember the threshold of the current log only: a log published later is
+// asked at its own level, in either direction; an older live log is never brought back.
+TEST_F(LogTest, OnlyTheNewestLiveLogIsCalledAndOnlyAtItsThreshold) {
+    callEveryEntryPoint();  // nothing published yet
+    boost::shared_ptr<CBBLog> quiet = publish(1);
+    callEveryEntryPoint();
+    RtmpLog(0, "%s", "debug"), RtmpLog(1, "error");
+    EXPECT_EQ(kept(quiet), (Lines{"[ERROR] - e", "[FATAL] -  - f", "[ERROR] - e", "[FATAL] -  - f",
+                                  "[ERROR] - error"}));
+    EXPECT_TRUE(!RtmpLogEnabled(0) && RtmpLogEnabled(1));
+    boost::shared_ptr<CBBLog> loud = publish(4);
+    LogDebug(L"reaches the new log");
+    SetGlobalLog(quiet);
+    EXPECT_TRUE(!LogEnabled(LOG_LEVEL_DEBUG) && LogEnabled(LOG_LEVEL_ERROR));
+    quiet.reset();
+    callEveryEntryPoint();
+    RtmpLog(1, "r");
+    EXPECT_FALSE(LogEnabled(LOG_LEVEL_FATAL) || GetGlobalLog());
+    EXPECT_EQ(kept(loud), Lines{"[DEBUG] - reaches the new log"});
 }
 
 }  // namespace
