@@ -18,8 +18,7 @@ namespace testing_support {
 
 namespace {
 
-// Connects to (or, for port 0, binds) 127.0.0.1:|port|; the port bound, or |port| when the
-// connection was taken, or 0.
+// Connects to 127.0.0.1:|port|, or binds port 0; the port connected or bound, or 0.
 uint16_t loopback(uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};

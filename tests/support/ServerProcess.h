@@ -14,8 +14,7 @@
 
 namespace testing_support {
 
-// A port that was free on 127.0.0.1 a moment ago (another process may take it before a server
-// binds it: the callers retry), or 0.
+// A port that was free on 127.0.0.1 a moment ago (another process may take it: callers retry).
 uint16_t freeLoopbackPort();
 // The executable |name| found on PATH or in |extraFolders| (colon-separated), or empty.
 std::string findExecutable(const std::string& name, const std::string& extraFolders = "");
@@ -31,7 +30,7 @@ void stopChild(pid_t pid, std::chrono::milliseconds deadline = std::chrono::seco
 class ServerProcess {
   public:
     virtual ~ServerProcess();
-    // False when the server is missing or did not come up; why() then says why.
+    // False when the server is missing or did not come up, and why.
     bool running() const { return pid_ > 0; }
     const std::string& why() const { return why_; }
     uint16_t port() const { return port_; }
