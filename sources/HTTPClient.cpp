@@ -75,6 +75,10 @@ void HTTPClient::setTimeoutsForTesting(int32_t headMs, int32_t getMs, int32_t tr
     transferTimeoutMs = transferMs;
 }
 
+std::pair<int32_t, int32_t> HTTPClient::timeoutsForTesting() {
+    return {headTimeoutMs.load(), getTimeoutMs.load()};
+}
+
 void HTTPClient::setUnreadCapForTesting(uint64_t bytes) {
     unreadCap = bytes;
 }

@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <QUrl>
 
@@ -75,6 +76,8 @@ class HTTPClient : public FLVNetworkClient {
 
     static void setTimeoutsForTesting(int32_t headMs, int32_t getMs,
                                       int32_t transferMs = kTransferTimeoutMs);
+    // The HEAD and GET time-outs in force.
+    static std::pair<int32_t, int32_t> timeoutsForTesting();
     static void setUnreadCapForTesting(uint64_t bytes);
 
   private:

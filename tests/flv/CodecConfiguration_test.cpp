@@ -1,10 +1,8 @@
 // The H.264 SPS and AAC AudioSpecificConfig readers: picture sizes with cropping in every chroma
-// format, profiles with scaling lists, frame rates from VUI timing, sample rates in every form,
-// and records cut short or damaged (run under ASan: every record sits in a buffer of exactly
-// its size).
+// format, scaling lists, frame rates from VUI timing, sample rates in every form, and records
+// cut short or damaged (run under ASan: every record sits in a buffer of exactly its size).
 #include <memory>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -13,114 +11,71 @@
 
 using testing_support::avcConfigurationRecord;
 using testing_support::BitWriter;
-using testing_support::SpsFields;
 
 namespace {
 
-// Reads |bytes| from an allocation of exactly their size.
 template <typename Config, typename Reader>
 bool readExact(Reader read, const std::string& bytes, Config* out) {
-    const std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size() + 1]);
+    const std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size()]);
     std::copy(bytes.begin(), bytes.end(), copy.get());
     return read(bytes.empty() ? nullptr : copy.get(), bytes.size(), out);
 }
 
-SpsFields sps(void (*change)(SpsFields&)) {
-    SpsFields f;
-    change(f);
-    return f;
-}
-
 TEST(CodecConfigurationTest, AvcPictureSizeAndRate) {
-    struct Case {
-        const char* what;
-        SpsFields fields;
+    const struct {
+        const char* fields;
         bool ok;
         uint32_t width, height;
         double frameRate;
-    };
-    const Case cases[] = {
-        {"640x368 baseline, no VUI", SpsFields(), true, 640, 368, 0},
-        {"640x360: 4:2:0 crops in pairs of lines", sps([](SpsFields& f) {
-             f.crop = {0, 0, 0, 4}, f.unitsInTick = 1, f.timeScale = 60;
-         }),
-         true, 640, 360, 30},
-        {"NTSC rate", sps([](SpsFields& f) { f.unitsInTick = 1001, f.timeScale = 60000; }), true,
-         640, 368, 60000 / 2002.0},
-        {"high profile, scaling lists, 1080p", sps([](SpsFields& f) {
-             f.profile = 100, f.scalingLists = true, f.widthMbs = 120, f.heightUnits = 68;
-             f.crop = {0, 0, 0, 4}, f.unitsInTick = 1, f.timeScale = 50;
-         }),
-         true, 1920, 1080, 25},
-        {"4:4:4 with twelve scaling lists crops single samples", sps([](SpsFields& f) {
-             f.profile = 244, f.chromaFormat = 3, f.scalingLists = true, f.crop = {1, 2, 3, 4};
-         }),
-         true, 637, 361, 0},
-        {"4:4:4 in separate planes", sps([](SpsFields& f) {
-             f.profile = 244, f.chromaFormat = 3, f.separateColourPlanes = true,
-             f.crop = {1, 0, 0, 1};
-         }),
-         true, 639, 367, 0},
-        {"4:2:2 crops columns in pairs, lines singly", sps([](SpsFields& f) {
-             f.profile = 122, f.chromaFormat = 2, f.crop = {1, 1, 1, 1};
-         }),
-         true, 636, 366, 0},
-        {"monochrome", sps([](SpsFields& f) {
-             f.profile = 100, f.chromaFormat = 0, f.crop = {1, 1, 1, 1};
-         }),
-         true, 638, 366, 0},
-        {"interlaced: map units are field pairs", sps([](SpsFields& f) {
-             f.frameMbsOnly = false, f.heightUnits = 34, f.crop = {0, 0, 0, 2};
-         }),
-         true, 640, 1080, 0},
-        {"picture order type 1", sps([](SpsFields& f) { f.pocType = 1; }), true, 640, 368, 0},
-        {"picture order type 2", sps([](SpsFields& f) { f.pocType = 2; }), true, 640, 368, 0},
-        {"picture order type 3", sps([](SpsFields& f) { f.pocType = 3; }), false, 0, 0, 0},
-        {"chroma format 4", sps([](SpsFields& f) { f.profile = 100, f.chromaFormat = 4; }), false,
-         0, 0, 0},
-        {"cropped to nothing", sps([](SpsFields& f) {
-             f.crop = {160, 160, 0, 0};
-         }),
-         false, 0, 0, 0},
-        {"cropping just short of that", sps([](SpsFields& f) {
-             f.crop = {160, 159, 0, 0};
-         }),
-         true, 2, 368, 0},
-        {"4096 macroblocks wide", sps([](SpsFields& f) { f.widthMbs = 4096; }), true, 65536, 368,
-         0},
-        {"4097 macroblocks wide", sps([](SpsFields& f) { f.widthMbs = 4097; }), false, 0, 0, 0},
-    };
-    for (const Case& c : cases) {
+    } cases[] = {
+        {"", true, 640, 368, 0},
+        {"crop=0,0,0,4 tick=1 scale=60", true, 640, 360, 30},  // 4:2:0 crops pairs of lines
+        {"tick=1001 scale=60000", true, 640, 368, 60000 / 2002.0},
+        {"profile=100 lists width=120 height=68 crop=0,0,0,4 tick=1 scale=50", true, 1920, 1080,
+         25},
+        {"profile=244 chroma=3 lists crop=1,2,3,4", true, 637, 361, 0},  // 4:4:4 crops single
+        {"profile=244 chroma=3 planes crop=1,0,0,1", true, 639, 367, 0},
+        {"profile=122 chroma=2 crop=1,1,1,1", true, 636, 366, 0},   // columns in pairs
+        {"profile=100 chroma=0 crop=1,1,1,1", true, 638, 366, 0},   // monochrome
+        {"interlaced height=34 crop=0,0,0,2", true, 640, 1080, 0},  // map units: field pairs
+        {"poc=1", true, 640, 368, 0},
+        {"poc=2", true, 640, 368, 0},
+        {"poc=3", false, 0, 0, 0},
+        {"profile=100 chroma=4", false, 0, 0, 0},
+        {"crop=160,160,0,0", false, 0, 0, 0},  // nothing left
+        {"crop=160,159,0,0", true, 2, 368, 0},
+        {"width=4096", true, 65536, 368, 0},
+        {"width=4097", false, 0, 0, 0}};
+    for (const auto& c : cases) {
         flv::VideoConfiguration video;
         video.width = 7;
+        SCOPED_TRACE(c.fields);
         EXPECT_EQ(c.ok,
-                  readExact(flv::readAvcConfiguration, avcConfigurationRecord(c.fields), &video))
-            << c.what;
-        EXPECT_EQ(c.ok ? c.width : 7, video.width) << c.what;
-        EXPECT_EQ(c.height, video.height) << c.what;
-        EXPECT_DOUBLE_EQ(c.frameRate, video.frameRate) << c.what;
+                  readExact(flv::readAvcConfiguration, avcConfigurationRecord(c.fields), &video));
+        EXPECT_EQ(c.ok ? c.width : 7, video.width);
+        EXPECT_EQ(c.height, video.height);
+        EXPECT_DOUBLE_EQ(c.frameRate, video.frameRate);
     }
 }
 
 // Cut anywhere before the SPS's last bit, damaged anywhere: no read outside the record, and
 // a cut record gives no size.
 TEST(CodecConfigurationTest, AvcRecordCutOrDamaged) {
-    SpsFields fields;
-    fields.profile = 100, fields.scalingLists = true, fields.crop = {0, 0, 0, 4};
-    fields.unitsInTick = 1, fields.timeScale = 60;  // 00 00 00 01 needs emulation prevention
-    const std::string record = avcConfigurationRecord(fields);
+    // The timing's 00 00 00 01 needs emulation prevention.
+    const std::string record =
+        avcConfigurationRecord("profile=100 lists crop=0,0,0,4 tick=1 scale=60");
     const size_t spsEnd = 8 + ((uint8_t(record[6]) << 8) | uint8_t(record[7]));
+    flv::VideoConfiguration video;
     for (size_t cut = 0; cut < record.size(); ++cut) {
-        flv::VideoConfiguration video;
-        const bool ok = readExact(flv::readAvcConfiguration, record.substr(0, cut), &video);
-        EXPECT_EQ(cut >= spsEnd, ok) << "cut at " << cut;
+        EXPECT_EQ(cut >= spsEnd,
+                  readExact(flv::readAvcConfiguration, record.substr(0, cut), &video))
+            << cut;
         for (uint8_t value : {0x00, 0x03, 0x1F, 0x80, 0xFF}) {
             std::string damaged = record;
             damaged[cut] = static_cast<char>(value);
             readExact(flv::readAvcConfiguration, damaged, &video);
         }
     }
-    flv::VideoConfiguration video;
     for (const std::string& hostile :
          {std::string("\x01\x64\x00\x1F\xFF\xE0", 6) + record.substr(6),  // no SPS
           record.substr(0, 6) + "\xFF\xFF" + record.substr(8),            // length past the end
@@ -131,13 +86,12 @@ TEST(CodecConfigurationTest, AvcRecordCutOrDamaged) {
 }
 
 TEST(CodecConfigurationTest, AudioSpecificConfig) {
-    struct Case {
+    const struct {
         const char* what;
         BitWriter bits;
         bool ok;
         uint32_t sampleRate, channels;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"AAC-LC 44.1 kHz stereo", BitWriter().u(5, 2).u(4, 4).u(4, 2), true, 44100, 2},
         {"48 kHz mono", BitWriter().u(5, 2).u(4, 3).u(4, 1), true, 48000, 1},
         {"7350 Hz, 5.1", BitWriter().u(5, 2).u(4, 12).u(4, 6), true, 7350, 6},
@@ -154,14 +108,14 @@ TEST(CodecConfigurationTest, AudioSpecificConfig) {
         {"cut inside the explicit frequency", BitWriter().u(5, 2).u(4, 15).u(10, 1), false, 0, 0},
         {"cut inside the channels", BitWriter().u(5, 2).u(4, 4).u(2, 0), true, 44100, 0},
         {"cut inside the SBR rate", BitWriter().u(5, 5).u(4, 6).u(4, 2).u(2, 0), false, 0, 0},
-        {"empty", BitWriter(), false, 0, 0},
-    };
-    for (const Case& c : cases) {
+        {"empty", BitWriter(), false, 0, 0}};
+    for (const auto& c : cases) {
         flv::AudioConfiguration audio;
         audio.channels = 9;
-        EXPECT_EQ(c.ok, readExact(flv::readAudioSpecificConfig, c.bits.bytes(), &audio)) << c.what;
-        EXPECT_EQ(c.sampleRate, audio.sampleRate) << c.what;
-        EXPECT_EQ(c.ok ? c.channels : 9, audio.channels) << c.what;
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.ok, readExact(flv::readAudioSpecificConfig, c.bits.bytes(), &audio));
+        EXPECT_EQ(c.sampleRate, audio.sampleRate);
+        EXPECT_EQ(c.ok ? c.channels : 9, audio.channels);
     }
 }
 

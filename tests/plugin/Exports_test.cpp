@@ -1,10 +1,11 @@
 // The shared library as a host sees it: what it exports, and the factory behind dlopen.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -13,54 +14,52 @@
 
 namespace {
 
-std::vector<std::string> exportedSymbols() {
-    std::vector<std::string> symbols;
+TEST(PluginLibrary, ExportsOnlyTheFactoryAndThePluginClass) {
     const std::string command = std::string("nm -D --defined-only -C ") + ZOVOZUDO_PLUGIN_PATH;
     FILE* const pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return symbols;
-    char line[4096];
-    while (std::fgets(line, sizeof(line), pipe) != nullptr) {
-        std::string text(line);
-        if (!text.empty() && text.back() == '\n') text.pop_back();
-        // "<address> <kind> <name>"
-        const size_t kind = text.find(' ');
-        if (kind == std::string::npos || kind + 3 > text.size()) continue;
-        symbols.push_back(text.substr(kind + 3));
+    ASSERT_NE(nullptr, pipe);
+    int symbols = 0, factories = 0;
+    for (char line[4096]; std::fgets(line, sizeof(line), pipe) != nullptr; ++symbols) {
+        const std::string text(line, std::strlen(line) - 1);  // "<address> <kind> <name>\n"
+        const std::string name = text.substr(std::min(text.size(), text.find(' ') + 3));
+        factories += name == "InputPluginFactory";
+        EXPECT_TRUE(name == "InputPluginFactory" || name.find("ZOVOzudo") != std::string::npos)
+            << "leaked symbol: " << name;
     }
     pclose(pipe);
-    return symbols;
+    EXPECT_GT(symbols, 0) << "nm found nothing in " << ZOVOZUDO_PLUGIN_PATH;
+    EXPECT_EQ(1, factories);
 }
 
-TEST(PluginLibrary, ExportsOnlyTheFactoryAndThePluginClass) {
-    const std::vector<std::string> symbols = exportedSymbols();
-    ASSERT_FALSE(symbols.empty()) << "nm found nothing in " << ZOVOZUDO_PLUGIN_PATH;
-    bool factory = false;
-    for (const std::string& symbol : symbols) {
-        if (symbol == "InputPluginFactory") {
-            factory = true;
-            continue;
-        }
-        EXPECT_NE(std::string::npos, symbol.find("ZOVOzudo")) << "leaked symbol: " << symbol;
-    }
-    EXPECT_TRUE(factory);
-}
+// A null location or scheme reads as empty: the HTTP source, which refuses the empty URL.
+struct NullMedium : host::RecordingMedium {
+    NullMedium() : host::RecordingMedium("", "") {}
+    const char* getLocation() const override { return nullptr; }
+    const char* getProtocol() const override { return nullptr; }
+};
 
 TEST(PluginLibrary, FactoryMakesAWorkingPlugin) {
     // A host keeps the library loaded; unloading it would also hide what it allocated from the
     // leak checker, which then reports its process-wide services as leaks.
     void* const library = dlopen(ZOVOZUDO_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     ASSERT_NE(nullptr, library) << dlerror();
-    auto factory = reinterpret_cast<InputPluginFactoryFunction>(dlsym(library, "InputPluginFactory"));
+    auto factory =
+        reinterpret_cast<InputPluginFactoryFunction>(dlsym(library, "InputPluginFactory"));
     ASSERT_NE(nullptr, factory);
-
     std::unique_ptr<vanto::streamer::InputPluginInterface> plugin(factory());
     ASSERT_NE(nullptr, plugin);
-    host::RecordingMedium medium("/nonexistent/zovozudo/missing.flv", "file");
-    host::RecordingError error;
-    EXPECT_FALSE(plugin->open(&medium, &error));
-    EXPECT_EQ(404, error.code.value_or(0));
-    EXPECT_EQ("File could not be found.", error.message.value_or(""));
     EXPECT_FALSE(plugin->isSingleInstance());
+    const host::RecordingMedium missing("/nonexistent/zovozudo/missing.flv", "file");
+    const NullMedium null;
+    for (const host::RecordingMedium* medium :
+         {&missing, static_cast<const host::RecordingMedium*>(&null)}) {
+        host::RecordingError error;
+        EXPECT_FALSE(plugin->open(medium, &error));
+        EXPECT_EQ(404, error.code.value_or(0));
+        EXPECT_EQ(medium == &missing ? "File could not be found." : "HTTP input: Server error.",
+                  error.message.value_or(""));
+        plugin->close();
+    }
     plugin.reset();
     dlclose(library);
 }

@@ -1,10 +1,9 @@
-// A log that keeps every line it is given, with its level, for tests that check what the
-// sources write. Install it with Recorder; lines may come from any thread.
+// A log that keeps every line with its level, for tests of what the sources write; lines may come
+// from any thread. A Recorder makes one the process-wide log for its lifetime.
 #pragma once
 
 #include <cstdarg>
 #include <cwchar>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -20,7 +19,6 @@ namespace recording_log {
 class RecordingLog : public CBBLog {
   public:
     RecordingLog() : CBBLog(1 << 16, false) {}
-
     void Log(boost::wformat message, int level) override { add(level, message.str()); }
     void LogV(const wchar_t* format, va_list args, int level) override {
         wchar_t text[2048];
@@ -33,17 +31,11 @@ class RecordingLog : public CBBLog {
     std::vector<std::wstring> lines(int level = -1) {
         std::lock_guard<std::mutex> guard(mutex_);
         std::vector<std::wstring> out;
-        for (const auto& line : lines_) {
-            if (level < 0)
-                out.push_back(std::to_wstring(line.first) + L" " + line.second);
-            else if (line.first == level)
-                out.push_back(line.second);
+        for (const auto& [lineLevel, text] : lines_) {
+            if (level < 0 || lineLevel == level)
+                out.push_back(level < 0 ? std::to_wstring(lineLevel) + L" " + text : text);
         }
         return out;
-    }
-    void clear() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        lines_.clear();
     }
 
   private:
@@ -51,20 +43,15 @@ class RecordingLog : public CBBLog {
         std::lock_guard<std::mutex> guard(mutex_);
         lines_.emplace_back(level, std::move(text));
     }
-
     std::mutex mutex_;
     std::vector<std::pair<int, std::wstring>> lines_;
 };
 
-// Makes a RecordingLog the process-wide log for its lifetime.
-class Recorder {
-  public:
-    Recorder() : log_(boost::make_shared<RecordingLog>()) { SetGlobalLog(log_); }
+struct Recorder {
+    Recorder() { SetGlobalLog(log_); }
     ~Recorder() { SetGlobalLog(boost::shared_ptr<CBBLog>()); }
     RecordingLog& log() { return *log_; }
-
-  private:
-    boost::shared_ptr<RecordingLog> log_;
+    const boost::shared_ptr<RecordingLog> log_ = boost::make_shared<RecordingLog>();
 };
 
 }  // namespace recording_log

@@ -1,64 +1,67 @@
-// Hand-made FLV bytes for the reader and source tests: a file header and tags with given types,
-// timestamps and payloads.
+// Hand-made FLV bytes for the reader and source tests, and the tags a reader makes of them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "flv/FLVPacket.h"
 
 namespace flv_bytes {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes header(uint8_t flags = 0x05) {
-    return {'F', 'L', 'V', 1, flags, 0, 0, 0, 9};
-}
-
 // The 15 bytes in front of a tag (back-pointer |previous|), then |data|.
 inline Bytes tag(uint8_t type, uint32_t timestamp, const Bytes& data, uint32_t previous = 0) {
-    const auto size = static_cast<uint32_t>(data.size());
-    Bytes out = {uint8_t(previous >> 24),
-                 uint8_t(previous >> 16),
-                 uint8_t(previous >> 8),
-                 uint8_t(previous),
-                 type,
-                 uint8_t(size >> 16),
-                 uint8_t(size >> 8),
-                 uint8_t(size),
-                 uint8_t(timestamp >> 16),
-                 uint8_t(timestamp >> 8),
-                 uint8_t(timestamp),
-                 uint8_t(timestamp >> 24),
-                 0,
-                 0,
-                 0};
-    out.insert(out.end(), data.begin(), data.end());
-    return out;
-}
-
-inline Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// A header and |count| tags alternating video (codec 7) and audio, |payload| bytes each,
-// timestamps 0, 40, 80, ...; payload bytes follow a pattern so that a shifted byte shows.
-inline Bytes file(int count, size_t payload = 100) {
-    Bytes out = header();
-    uint32_t previous = 0;
-    for (int i = 0; i < count; ++i) {
-        Bytes data(payload);
-        data[0] = (i % 2 == 0) ? 0x17 : 0x2F;
-        for (size_t j = 1; j < payload; ++j) data[j] = uint8_t(i * 31 + j);
-        const Bytes t = tag(i % 2 == 0 ? 9 : 8, uint32_t(i) * 40, data, previous);
-        previous = uint32_t(payload + 11);
-        out = out + t;
-    }
+    // Big-endian: the back-pointer, type and size, timestamp with its high byte last, stream 0.
+    const uint32_t words[] = {previous, uint32_t(type) << 24 | uint32_t(data.size()),
+                              timestamp << 8 | timestamp >> 24, 0};
+    Bytes out(15 + data.size());
+    for (size_t i = 0; i < 15; ++i) out[i] = uint8_t(words[i / 4] >> (24 - 8 * (i % 4)));
+    std::copy(data.begin(), data.end(), out.begin() + 15);
     return out;
 }
 
 inline std::string asString(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
+}
+
+// A tag as a reader gives it: the payload is what follows the codec byte.
+struct Tag {
+    uint32_t type;
+    uint32_t timestamp;
+    Bytes payload;
+    bool operator==(const Tag& o) const {
+        return type == o.type && timestamp == o.timestamp && payload == o.payload;
+    }
+};
+
+// A header and |count| tags alternating video (H.264) and audio, |payload| bytes each, 40 ms
+// apart; payload bytes follow a pattern so that a shifted byte shows. The tags a reader should
+// make of it go to |tags|.
+inline Bytes file(int count, size_t payload = 100, std::vector<Tag>* tags = nullptr) {
+    Bytes out = {'F', 'L', 'V', 1, 5, 0, 0, 0, 9};
+    for (int i = 0; i < count; ++i) {
+        Bytes data(payload, i % 2 == 0 ? 0x17 : 0x2F);
+        for (size_t j = 1; j < payload; ++j) data[j] = uint8_t(i * 31 + j);
+        const uint8_t type = i % 2 == 0 ? 9 : 8;
+        const Bytes t = tag(type, uint32_t(i) * 40, data, i == 0 ? 0 : uint32_t(payload + 11));
+        out.insert(out.end(), t.begin(), t.end());
+        if (tags) tags->push_back({type, uint32_t(i) * 40, Bytes(data.begin() + 1, data.end())});
+    }
+    return out;
+}
+
+// Every tag that |next| gives up to its first null.
+template <typename Next>
+std::vector<Tag> drain(Next next) {
+    std::vector<Tag> tags;
+    while (std::unique_ptr<FLVPacket> p{next()}) {
+        tags.push_back({p->tagType, p->timestamp, Bytes(p->data, p->data + p->dataSize)});
+    }
+    return tags;
 }
 
 }  // namespace flv_bytes

@@ -1,9 +1,11 @@
-// Exact bytes of FLV files and onMetaData payloads, well-formed or damaged on purpose, for tests
-// that feed readers and parsers. Nothing here validates: what is asked for is written.
+// Exact bytes of FLV files, AMF0 metadata and codec configurations, well-formed or damaged on
+// purpose: nothing here validates, what is asked for is written.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,107 +14,124 @@ class FLVPacket;
 
 namespace testing_support {
 
-// An FLV file: the 9-byte header, then tags, each preceded by its 4-byte back-pointer.
+inline void putBE(std::string& out, uint64_t value, int bytes) {
+    while (bytes-- > 0) out.push_back(static_cast<char>(value >> (8 * bytes)));
+}
+
+// An FLV file: the 9-byte header (flags: bit 2 audio, bit 0 video), then tags, each behind the
+// 4-byte back-pointer of the tag before.
 class FlvWriter {
-public:
-    struct Tag {
-        uint8_t type = 8;
-        std::string data;              // the tag's data, audio/video header bytes included
-        uint32_t timestamp = 0;        // the low 24 bits go to the timestamp, the top 8 bits
-                                       // to the extension byte
-        int64_t previousTagSize = -1;  // the back-pointer; -1: the size of the tag before
-        uint32_t streamId = 0;
-    };
-
-    // flags: bit 2 audio, bit 0 video.
-    FlvWriter& header(uint8_t flags = 0x05, const std::string& signature = "FLV",
-                      uint8_t version = 1, uint32_t dataOffset = 9);
-    FlvWriter& tag(const Tag& tag);
-    FlvWriter& tag(uint8_t type, const std::string& data, uint32_t timestamp = 0);
-    // The back-pointer after the last tag, as files end.
-    FlvWriter& trailer();
-
+  public:
+    FlvWriter& header(uint8_t flags = 0x05) { return raw("FLV\x01", flags, 1).raw("", 9, 4); }
+    FlvWriter& tag(uint8_t type, const std::string& data, uint32_t timestamp = 0) {
+        raw("", last_, 4).raw(std::string(1, char(type)), data.size(), 3);
+        raw("", timestamp & 0xFFFFFF, 3).raw("", timestamp >> 24, 1).raw("", 0, 3).raw(data, 0, 0);
+        last_ = 11 + data.size();
+        ends_.push_back(bytes_.size());
+        return *this;
+    }
+    FlvWriter& trailer() { return raw("", last_, 4); }
     const std::string& bytes() const { return bytes_; }
-    // Offset just past each tag written so far (its data included).
-    const std::vector<size_t>& tagEnds() const { return tagEnds_; }
+    const std::vector<size_t>& tagEnds() const { return ends_; }  // offsets just past each tag
 
-private:
+  private:
+    FlvWriter& raw(const std::string& text, uint64_t value, int bytes) {
+        bytes_ += text;
+        putBE(bytes_, value, bytes);
+        return *this;
+    }
     std::string bytes_;
-    std::vector<size_t> tagEnds_;
-    uint32_t lastTagSize_ = 0;
+    std::vector<size_t> ends_;
+    uint64_t last_ = 0;
 };
 
-// AMF0 in the forms the onMetaData tag uses. Values carry their type byte; keys do not.
+// AMF0 as onMetaData uses it. Values carry their type byte; keys do not.
 class AmfWriter {
-public:
-    AmfWriter& string(const std::string& text);    // type 2, 16-bit length, bytes
-    AmfWriter& ecmaArray(uint32_t count);          // type 8, count; entries follow
-    AmfWriter& key(const std::string& name);       // 16-bit length, bytes
-    AmfWriter& number(double value);               // type 0, big-endian double
-    AmfWriter& boolean(bool value);                // type 1, one byte
-    AmfWriter& date(double milliseconds, int16_t zone = 0);  // type 11, double, zone
-    AmfWriter& object();                           // type 3; properties follow
-    AmfWriter& strictArray(uint32_t count);        // type 10, count; elements follow
-    AmfWriter& numberArray(const std::vector<double>& numbers);  // a strict array of numbers
-    AmfWriter& end();                              // the end marker: empty key, type 9
-    AmfWriter& u8(uint8_t value);
-    AmfWriter& u16(uint16_t value);
-    AmfWriter& u32(uint32_t value);
-    AmfWriter& raw(const std::string& bytes);
-
-    // A "keyframes" entry: an object with "filepositions" and "times" strict arrays, as ffmpeg
-    // writes it, and the object's end marker.
-    AmfWriter& keyframes(const std::vector<double>& times, const std::vector<double>& positions);
-
+  public:
+    AmfWriter& u8(uint8_t value) { return raw(std::string(1, char(value))); }
+    AmfWriter& u16(uint16_t value) { return be(value, 2); }
+    AmfWriter& raw(const std::string& bytes) { return bytes_ += bytes, *this; }
+    AmfWriter& key(const std::string& name) { return u16(uint16_t(name.size())).raw(name); }
+    AmfWriter& string(const std::string& text) { return u8(2).key(text); }
+    AmfWriter& number(double value) {
+        uint64_t bits;
+        std::memcpy(&bits, &value, 8);
+        return u8(0).be(bits, 8);
+    }
+    AmfWriter& boolean(bool value) { return u8(1).u8(value); }
+    AmfWriter& date(double ms) { return number(ms), bytes_[bytes_.size() - 9] = 11, u16(0); }
+    AmfWriter& object() { return u8(3); }
+    AmfWriter& ecmaArray(uint32_t count) { return u8(8).be(count, 4); }
+    AmfWriter& strictArray(uint32_t count) { return u8(10).be(count, 4); }
+    AmfWriter& numberArray(const std::vector<double>& numbers) {
+        strictArray(uint32_t(numbers.size()));
+        for (double value : numbers) number(value);
+        return *this;
+    }
+    AmfWriter& end() { return u16(0).u8(9); }
+    // A "keyframes" object with "filepositions" and "times", as ffmpeg writes it.
+    AmfWriter& keyframes(const std::vector<double>& times, const std::vector<double>& positions) {
+        key("keyframes").object().key("filepositions").numberArray(positions);
+        return key("times").numberArray(times).end();
+    }
     size_t size() const { return bytes_.size(); }
     const std::string& bytes() const { return bytes_; }
 
-private:
+  private:
+    AmfWriter& be(uint64_t value, int bytes) { return putBE(bytes_, value, bytes), *this; }
     std::string bytes_;
 };
 
-// Bits, most significant first, as codec configurations are written; the last byte is padded
-// with zeros.
+// The usual onMetaData payload: the name, an ECMA array of |numbers| and the end marker.
+inline std::string onMetaData(const std::vector<std::pair<std::string, double>>& numbers) {
+    AmfWriter amf;
+    amf.string("onMetaData").ecmaArray(uint32_t(numbers.size()));
+    for (const auto& [name, value] : numbers) amf.key(name).number(value);
+    return amf.end().bytes();
+}
+// The same from "key=number key=number ...".
+inline std::string metadata(const std::string& entries) {
+    std::vector<std::pair<std::string, double>> numbers;
+    std::istringstream in(entries);
+    for (std::string e; in >> e;)
+        numbers.push_back({e.substr(0, e.find('=')), std::stod(e.substr(e.find('=') + 1))});
+    return onMetaData(numbers);
+}
+
+// Bits, most significant first; the last byte is padded with zeros.
 class BitWriter {
   public:
-    BitWriter& u(unsigned bits, uint64_t value);
-    BitWriter& ue(uint32_t value);  // unsigned Exp-Golomb
-    BitWriter& se(int32_t value);   // signed Exp-Golomb
-    std::string bytes() const;
+    BitWriter& u(unsigned bits, uint64_t value) {
+        while (bits-- > 0) bits_.push_back((value >> bits) & 1);
+        return *this;
+    }
+    BitWriter& ue(uint32_t value) {  // unsigned Exp-Golomb
+        unsigned length = 0;
+        while (((uint64_t(value) + 1) >> length) > 1) ++length;
+        return u(length, 0).u(length + 1, uint64_t(value) + 1);
+    }
+    BitWriter& se(int32_t value) { return ue(value > 0 ? 2 * value - 1 : -2 * value); }
+    std::string bytes() const {
+        std::string out((bits_.size() + 7) / 8, '\0');
+        for (size_t i = 0; i < bits_.size(); ++i) out[i / 8] |= char(bits_[i] << (7 - i % 8));
+        return out;
+    }
 
   private:
     std::vector<bool> bits_;
 };
 
-// The fields of an H.264 sequence parameter set that decide the picture size and rate.
-struct SpsFields {
-    uint32_t profile = 66;      // 100, 122, 244, ... also carry chroma format and scaling lists
-    uint32_t chromaFormat = 1;  // written for those profiles only
-    bool separateColourPlanes = false;
-    bool scalingLists = false;  // every list present, with non-zero deltas
-    uint32_t pocType = 0;
-    uint32_t widthMbs = 40;     // pic_width_in_mbs_minus1 + 1
-    uint32_t heightUnits = 23;  // pic_height_in_map_units_minus1 + 1
-    bool frameMbsOnly = true;
-    std::vector<uint32_t> crop;  // left, right, top, bottom; empty: no cropping
-    uint32_t unitsInTick = 0;    // VUI timing when both are set
-    uint32_t timeScale = 0;
-};
-
-// An AVC decoder configuration record holding one SPS with |sps| (emulation prevention
-// applied) and one small PPS.
-std::string avcConfigurationRecord(const SpsFields& sps);
-// The data of an H.264 sequence header video tag: header byte, AVC packet type 0, composition
-// time and |record|.
-std::string avcSequenceHeaderTag(const std::string& record);
-
-// The usual onMetaData payload: the name, an ECMA array of |numbers| and the end marker.
-std::string onMetaData(const std::vector<std::pair<std::string, double>>& numbers);
-
-// The first byte of audio data.
-uint8_t audioHeaderByte(unsigned format, unsigned rate, unsigned size, unsigned type);
-// The first byte of video data.
-uint8_t videoHeaderByte(unsigned frameType, unsigned codec);
+// An AVC decoder configuration record: one SPS (emulation prevention applied) and one small
+// PPS. The SPS is baseline 640x368 unless |fields| says otherwise, e.g. "profile=100 chroma=3
+// lists planes poc=1 width=40 height=23 interlaced crop=0,0,0,4 tick=1 scale=60": the profile
+// (100, 122, 244 carry chroma format and scaling lists), every scaling list present, separate
+// colour planes, the picture order type, the size in macroblocks and map units, cropping
+// (left, right, top, bottom) and VUI timing.
+std::string avcConfigurationRecord(const std::string& fields = "");
+// The data of an H.264 sequence header video tag holding |record|.
+inline std::string avcSequenceHeaderTag(const std::string& record) {
+    return std::string("\x17\0\0\0\0", 5) + record;
+}
 
 // A packet of |tagType| whose payload is a new[] buffer of exactly bytes.size() bytes (so a
 // sanitizer sees any read past it), with the header bytes applied by setData.

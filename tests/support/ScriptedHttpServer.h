@@ -1,17 +1,12 @@
 // A small HTTP server inside a test, on a free loopback port, whose answers a test scripts: for
-// each request the handler writes whatever bytes it likes (a HEAD answer and then nothing, a cut
-// transfer, a wrong Content-Length, an endless body), or holds the connection open without a
-// word. Every request is recorded with its headers.
-//
-// Each connection is served on a thread of its own, one request per connection. The destructor
-// stops everything: handlers see send() fail and holdOpen() return, and all threads are joined.
-// Nothing in it waits without a deadline or the stop signal.
+// each request the handler writes whatever bytes it likes (a cut transfer, a wrong length, an
+// endless body) or holds the connection open without a word. Connections are served one after
+// another, one request each, on one thread; the destructor stops it (send() then fails and
+// holdOpen() returns). Every wait is bounded by a deadline or the stop.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,56 +17,47 @@ namespace testing_support {
 struct HttpRequest {
     std::string method;
     std::string target;
-    std::map<std::string, std::string> headers;  // names in lower case
+    std::string head;  // the request line and the header lines, as they came
 };
 
 class HttpConnection {
   public:
     HttpConnection(int socket, int stopFd) : socket_(socket), stopFd_(stopFd) {}
-
-    // False once the peer is gone or the server stops.
-    bool send(const std::string& bytes);
-    // Returns when the peer closes the connection or the server stops.
-    void holdOpen();
+    bool send(const std::string& bytes);  // false once the peer is gone or the server stops
+    void holdOpen();                      // until the peer closes or the server stops
 
   private:
-    int socket_;
-    int stopFd_;
+    int socket_, stopFd_;
 };
 
 class ScriptedHttpServer {
   public:
     using Handler = std::function<void(const HttpRequest& request, HttpConnection& connection)>;
-
     explicit ScriptedHttpServer(Handler handler);
     ~ScriptedHttpServer();
 
-    ScriptedHttpServer(const ScriptedHttpServer&) = delete;
-    ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
-
-    uint16_t port() const { return port_; }
-    // "http://127.0.0.1:PORT" followed by |path|.
-    std::string url(const std::string& path) const;
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
     // Every request received so far, in order of arrival.
-    std::vector<HttpRequest> requests() const;
-
-    // A status line with Content-Length, Content-Type video/x-flv, |extra| header lines (each
-    // ending in CRLF) and Connection: close.
+    std::vector<HttpRequest> requests() const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return requests_;
+    }
+    // A status line, Content-Type video/x-flv, Content-Length, |extra| header lines (each ending
+    // in CRLF) and Connection: close.
     static std::string responseHead(int status, uint64_t contentLength,
                                     const std::string& extra = "");
 
   private:
-    void acceptLoop();
     void serve(int socket);
 
     Handler handler_;
-    int listener_;
-    int stopPipe_[2];
-    uint16_t port_;
-    std::thread acceptor_;
+    int listener_ = -1, stopPipe_[2] = {-1, -1};
+    uint16_t port_ = 0;
+    std::thread thread_;
     mutable std::mutex mutex_;
-    std::vector<std::thread> connections_;  // guarded by mutex_
-    std::vector<HttpRequest> requests_;     // guarded by mutex_
+    std::vector<HttpRequest> requests_;  // guarded by mutex_
 };
 
 }  // namespace testing_support

@@ -15,30 +15,32 @@ namespace testing_support {
 
 namespace {
 
-// Waits for |events| on |fd| or for the stop signal. True when |fd| is ready.
-bool waitFor(int fd, short events, int stopFd, std::chrono::steady_clock::time_point deadline) {
+using Clock = std::chrono::steady_clock;
+
+// True when |fd| is ready before |until| (10 s from now by default) and before the server stops.
+bool waitFor(int fd, short events, int stopFd,
+             Clock::time_point until = Clock::now() + std::chrono::seconds(10)) {
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
         if (left.count() <= 0) return false;
         pollfd fds[2] = {{fd, events, 0}, {stopFd, POLLIN, 0}};
         const int ready = ::poll(fds, 2, int(left.count()));
         if (ready < 0) continue;
-        if (ready == 0 || (fds[1].revents & POLLIN) != 0) return false;
-        return fds[0].revents != 0;
+        return ready > 0 && (fds[1].revents & POLLIN) == 0 && fds[0].revents != 0;
     }
 }
 
-std::chrono::steady_clock::time_point deadline() {
-    return std::chrono::steady_clock::now() +
-           std::chrono::milliseconds(RtmpServerConnection::kDeadlineMs);
+uint32_t bigEndianAt(const std::string& bytes, size_t at, int size) {
+    uint32_t value = 0;
+    for (int i = 0; i < size; ++i) value = value << 8 | uint8_t(bytes[at + size_t(i)]);
+    return value;
 }
 
 }  // namespace
 
 bool RtmpServerConnection::read(size_t n, std::string* out) {
     out->clear();
-    const auto until = deadline();
+    const auto until = Clock::now() + std::chrono::seconds(10);
     char buffer[65536];
     while (out->size() < n) {
         if (!waitFor(socket_, POLLIN, stopFd_, until)) return false;
@@ -50,12 +52,10 @@ bool RtmpServerConnection::read(size_t n, std::string* out) {
 }
 
 bool RtmpServerConnection::send(const std::string& bytes, size_t piece) {
-    if (piece == 0) piece = bytes.size();
-    const auto until = deadline();
-    size_t sent = 0;
-    while (sent < bytes.size()) {
+    const auto until = Clock::now() + std::chrono::seconds(10);
+    for (size_t sent = 0; sent < bytes.size();) {
         if (!waitFor(socket_, POLLOUT, stopFd_, until)) return false;
-        const size_t size = std::min(piece, bytes.size() - sent);
+        const size_t size = std::min(piece ? piece : bytes.size(), bytes.size() - sent);
         const ssize_t n = ::send(socket_, bytes.data() + sent, size, MSG_NOSIGNAL);
         if (n <= 0) return false;
         sent += size_t(n);
@@ -64,11 +64,10 @@ bool RtmpServerConnection::send(const std::string& bytes, size_t piece) {
 }
 
 bool RtmpServerConnection::waitForClose() {
-    const auto until = deadline();
+    const auto until = Clock::now() + std::chrono::seconds(10);
     char scratch[4096];
     while (waitFor(socket_, POLLIN, stopFd_, until)) {
-        const ssize_t n = ::recv(socket_, scratch, sizeof(scratch), 0);
-        if (n <= 0) return true;
+        if (::recv(socket_, scratch, sizeof(scratch), 0) <= 0) return true;
     }
     return false;
 }
@@ -78,131 +77,105 @@ bool RtmpServerConnection::pause(int ms) {
     return ::poll(&stop, 1, ms) == 0;
 }
 
-void RtmpServerConnection::reset() {
+void RtmpServerConnection::close(bool reset) {
     if (socket_ < 0) return;
     const linger abort = {1, 0};
-    ::setsockopt(socket_, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-    ::close(socket_);
-    socket_ = -1;
-}
-
-void RtmpServerConnection::close() {
-    if (socket_ < 0) return;
-    ::shutdown(socket_, SHUT_RDWR);
+    if (reset) ::setsockopt(socket_, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+    if (!reset) ::shutdown(socket_, SHUT_RDWR);
     ::close(socket_);
     socket_ = -1;
 }
 
 bool RtmpServerConnection::handshake(const HandshakeScript& script) {
-    if (!read(1537, &c0c1_)) return false;
+    if (!read(1537, &c0c1)) return false;
     if (!script.answer) return true;
-    std::string answer(1, char(script.version));
-    s1_ = BigEndian(123456, 4) + std::string("\x03\x05\x01\x02", 4);
+    s1 = BigEndian(123456, 4) + std::string("\x03\x05\x01\x02", 4);
     std::mt19937 random(7);
-    while (s1_.size() < 1536) s1_.push_back(char(random()));
-    std::string s2 = c0c1_.substr(1);
-    if (!script.echoC1) s2[700] = char(s2[700] ^ 0x5A);
-    answer += s1_ + s2;
-    if (script.closeAfter >= 0) {
-        send(answer.substr(0, size_t(script.closeAfter)));
-        close();
-        return false;
-    }
-    return send(answer) && read(1536, &c2_);
-}
-
-bool RtmpServerConnection::acceptConnect(RtmpMessage* connect) {
-    return handshake() && readMessage(connect);
+    while (s1.size() < 1536) s1.push_back(char(random()));
+    std::string answer = char(script.version) + s1 + c0c1.substr(1);
+    if (!script.echoC1) answer[1537 + 700] ^= 0x5A;
+    if (script.closeAfter < 0) return send(answer) && read(1536, &c2);
+    send(answer.substr(0, size_t(script.closeAfter)));
+    close();
+    return false;
 }
 
 bool RtmpServerConnection::readMessage(RtmpMessage* message) {
     for (;;) {
-        std::string first;
-        if (!read(1, &first)) return false;
-        const int type = uint8_t(first[0]) >> 6;
-        int id = first[0] & 0x3F;
-        std::string wire = first;
-        if (id < 2) {
-            std::string more;
-            if (!read(size_t(id + 1), &more)) return false;
-            wire += more;
-            id = 64 + uint8_t(more[0]) + (id == 1 ? uint8_t(more[1]) * 256 : 0);
-        }
+        std::string wire, more, header;
+        if (!read(1, &wire)) return false;
+        const int type = uint8_t(wire[0]) >> 6;
+        int id = wire[0] & 0x3F;
+        if (id < 2 && !read(size_t(id + 1), &more)) return false;
+        if (id < 2) id = 64 + uint8_t(more[0]) + (id == 1 ? uint8_t(more[1]) * 256 : 0);
         Channel& channel = channels_[id];
-        static const int kRest[4] = {11, 7, 3, 0};
-        std::string header;
-        if (kRest[type] > 0 && !read(size_t(kRest[type]), &header)) return false;
-        wire += header;
-        const auto byte = [&](int i) { return uint32_t(uint8_t(header[size_t(i)])); };
-        uint32_t timestamp = 0;
-        if (type < 3) {
-            timestamp = byte(0) << 16 | byte(1) << 8 | byte(2);
-            channel.extended = timestamp == 0xFFFFFF;
-        }
-        if (channel.extended) {
-            std::string field;
-            if (!read(4, &field)) return false;
-            wire += field;
-            timestamp = uint32_t(uint8_t(field[0])) << 24 | uint32_t(uint8_t(field[1])) << 16 |
-                        uint32_t(uint8_t(field[2])) << 8 | uint32_t(uint8_t(field[3]));
-        }
-        if (type < 2) {
-            channel.size = byte(3) << 16 | byte(4) << 8 | byte(5);
-            channel.type = uint8_t(byte(6));
-            channel.partial.clear();
-        }
-        if (type == 0) channel.streamId = byte(7) | byte(8) << 8 | byte(9) << 16 | byte(10) << 24;
-        if (type < 3 || (channel.extended && channel.partial.empty()))
-            channel.timestamp = timestamp;
-        if (channel.partial.empty()) {
-            channel.pending = RtmpMessage();
-            channel.pending.headerType = type;
-            channel.pending.channel = id;
-            channel.pending.timestamp = channel.timestamp;
-            channel.pending.extended = channel.extended;
-            channel.pending.type = channel.type;
-            channel.pending.streamId = channel.streamId;
-        }
-        const size_t piece =
-            std::min<size_t>(clientChunkSize_, channel.size - channel.partial.size());
-        std::string data;
-        if (piece > 0 && !read(piece, &data)) return false;
-        channel.partial += data;
-        channel.pending.wire += wire + data;
+        if (type < 3 && !read(size_t(11 - 4 * type), &header)) return false;
+        if (type < 3) channel.extended = bigEndianAt(header, 0, 3) == 0xFFFFFF;
+        wire += more + header;
+        if (channel.extended && !read(4, &more)) return false;
+        if (channel.extended) wire += more;
+        if (type < 2) channel.size = bigEndianAt(header, 3, 3), channel.type = uint8_t(header[6]);
+        if (type < 2) channel.partial.clear();
+        if (type == 0) channel.streamId = __builtin_bswap32(bigEndianAt(header, 7, 4));
+        if (channel.partial.empty())
+            channel.pending = {type, id, channel.type, channel.streamId, "", ""};
+        const size_t piece = std::min<size_t>(128, channel.size - channel.partial.size());
+        more.clear();
+        if (piece > 0 && !read(piece, &more)) return false;
+        channel.partial += more;
+        channel.pending.wire += wire + more;
         if (channel.partial.size() == channel.size) {
             *message = channel.pending;
-            message->body = channel.partial;
-            channel.partial.clear();
+            message->body.swap(channel.partial);
             return true;
         }
     }
 }
 
-ScriptedRtmpServer::ScriptedRtmpServer(Script script)
-    : script_(std::move(script)), listener_(-1), stopPipe_{-1, -1}, port_(0) {
-    if (::pipe(stopPipe_) != 0) return;
+ScriptedRtmpServer::ScriptedRtmpServer(Script script) : script_(std::move(script)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(address);
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+    if (::pipe(stopPipe_) != 0 ||
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
         ::listen(listener_, 4) != 0 ||
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         return;
     }
     port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        if (!waitFor(listener_, POLLIN, stopPipe_[0])) return;
+        const int socket = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (socket < 0) return;
+        const int on = 1;
+        ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+        RtmpServerConnection connection(socket, stopPipe_[0]);
+        script_(connection);
+        connection.close();
+    });
 }
 
+ScriptedRtmpServer::ScriptedRtmpServer(std::vector<Step> steps)
+    : ScriptedRtmpServer([this, steps](RtmpServerConnection& s) {
+          RtmpMessage m;
+          if (!s.acceptConnect(&m)) return;
+          messages_.push_back(m);
+          for (const Step& step : steps) {
+              if (!s.send(step.send, step.piece)) return;
+              if (step.read == kUntilClose) s.waitForClose();
+              for (int i = 0; i < step.read; ++i) {
+                  if (!s.readMessage(&m)) return;
+                  messages_.push_back(m);
+              }
+          }
+      }) {}
+
 ScriptedRtmpServer::~ScriptedRtmpServer() {
-    if (stopPipe_[1] >= 0) {
-        const char stop = 1;
-        (void)!::write(stopPipe_[1], &stop, 1);
-    }
+    if (stopPipe_[1] >= 0) (void)!::write(stopPipe_[1], "", 1);
     join();
-    if (listener_ >= 0) ::close(listener_);
-    for (int fd : stopPipe_) {
+    for (int fd : {listener_, stopPipe_[0], stopPipe_[1]}) {
         if (fd >= 0) ::close(fd);
     }
 }
@@ -211,58 +184,41 @@ void ScriptedRtmpServer::join() {
     if (thread_.joinable()) thread_.join();
 }
 
-void ScriptedRtmpServer::run() {
-    if (!waitFor(listener_, POLLIN, stopPipe_[0], deadline())) return;
-    const int socket = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (socket < 0) return;
-    const int on = 1;
-    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    RtmpServerConnection connection(socket, stopPipe_[0]);
-    script_(connection);
-    connection.close();
-}
-
 namespace amf {
-
-std::string str(const std::string& value) { return "\x02" + BigEndian(value.size(), 2) + value; }
-
+std::string str(const std::string& value) {
+    return "\x02" + BigEndian(value.size(), 2) + value;
+}
 std::string num(double value) {
     uint64_t bits;
     std::memcpy(&bits, &value, sizeof(bits));
-    return std::string(1, '\0') + BigEndian(bits, 8);
+    return '\0' + BigEndian(bits, 8);
 }
-
-std::string boolean(bool value) { return std::string("\x01") + char(value ? 1 : 0); }
-
-std::string null() { return "\x05"; }
-
+std::string boolean(bool value) {
+    return std::string("\x01") + char(value);
+}
 std::string object(const std::initializer_list<std::pair<std::string, std::string>>& members) {
     std::string out = "\x03";
-    for (const auto& member : members) {
-        out += BigEndian(member.first.size(), 2) + member.first + member.second;
-    }
-    return out + std::string("\x00\x00\x09", 3);
+    for (const auto& m : members) out += BigEndian(m.first.size(), 2) + m.first + m.second;
+    return out + std::string("\0\0\x09", 3);
 }
-
 }  // namespace amf
 
 std::string BigEndian(uint64_t value, int bytes) {
     std::string out;
-    for (int i = bytes - 1; i >= 0; --i) out.push_back(char((value >> (8 * i)) & 0xFF));
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(char(value >> (8 * i)));
     return out;
 }
 
 std::string LittleEndian(uint64_t value, int bytes) {
-    std::string out;
-    for (int i = 0; i < bytes; ++i) out.push_back(char((value >> (8 * i)) & 0xFF));
-    return out;
+    const std::string big = BigEndian(value, bytes);
+    return {big.rbegin(), big.rend()};
 }
 
 std::string BasicHeader(int headerType, int channel) {
     const char type = char(headerType << 6);
     if (channel < 64) return std::string(1, char(type | channel));
     if (channel < 320) return std::string(1, type) + char(channel - 64);
-    return std::string(1, char(type | 1)) + LittleEndian(uint64_t(channel - 64), 2);
+    return char(type | 1) + LittleEndian(uint64_t(channel - 64), 2);
 }
 
 std::string Message12(int channel, uint8_t type, uint32_t streamId, const std::string& body,
@@ -285,11 +241,22 @@ std::string Invoke(const std::string& method, double transaction, const std::str
                      chunkSize);
 }
 
-std::string OnStatus(const std::string& code, uint32_t chunkSize) {
+std::string OnStatus(const std::string& code, const std::string& level,
+                     const std::string& description, const std::string& method) {
+    const std::string info =
+        description.empty() ? "" : BigEndian(11, 2) + "description" + amf::str(description);
+    const std::string status = amf::object({{"level", amf::str(level)}, {"code", amf::str(code)}});
     return Message12(5, 0x14, 1,
-                     amf::str("onStatus") + amf::num(0) + amf::null() +
-                         amf::object({{"level", amf::str("status")}, {"code", amf::str(code)}}),
-                     chunkSize);
+                     amf::str(method) + amf::num(0) + amf::null() +
+                         status.substr(0, status.size() - 3) + info +
+                         status.substr(status.size() - 3));
+}
+
+std::vector<Step> PlaySteps(const std::string& bytes, bool awaitClose, size_t piece) {
+    const std::string success = amf::str("NetConnection.Connect.Success");
+    return {{Invoke("_result", 1, amf::object({{"code", success}})), 3},
+            {Invoke("_result", 2, amf::num(1)), 2},
+            {bytes, awaitClose ? kUntilClose : 0, piece}};
 }
 
 }  // namespace testing_support
