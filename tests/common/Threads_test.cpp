@@ -25,8 +25,7 @@ TEST(PEventTest, TimedAndUntimedWaits) {
     timed.join(), untimed.join();
     EXPECT_EQ(woken, 2);
     EXPECT_TRUE(event.timedWait(-1));
-    event.wait();
-    event.reset();
+    event.wait(), event.reset();
     EXPECT_FALSE(event.isSignalled() || event.timedWait(50));
 }
 
