@@ -1,7 +1,9 @@
 // The plug-in object driven through the host interface, with a scripted source behind it.
 #include <cstdint>
+#include <iomanip>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -218,74 +220,61 @@ TEST_F(PluginTest, DescriptionCallsComeInOrder) {
     EXPECT_EQ(expected, journal);
 }
 
+// Rows "video codec id, name, audio codec id, name (- none), raw variant (-1 none), bits"; the
+// metadata's audio codec id 0 is completed from the first audio tag, rate and bit rate are set
+// whatever the codec.
 TEST_F(PluginTest, CodecNamesAndSampleSize) {
-    const struct {
-        int videoCodec;
-        const char* videoName;
-        int audioCodec;
-        const char* audioName;  // "": none
-        int rawVariant;         // -1: none
-        int bits;
-    } cases[] = {{2, "svq", 0, "raw", 0, 8},
-                 {3, "flv", 1, "raw", 1, 16},
-                 {4, "vp6f", 2, "mp3", -1, 8},
-                 {5, "vp6f", 5, "nellymoser", -1, 16},
-                 {7, "h264", 6, "nellymoser", -1, 16},
-                 {6, "flv", 10, "", -1, 16},
-                 {12, "flv", 3, "", -1, 8},
-                 {1, "flv", 7, "", -1, 16}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.videoName);
-        // The metadata's codec id 0 is completed from the first audio tag.
-        ASSERT_TRUE(reopen(kBoth, {m("audiosamplerate=8000 audiodatarate=32 videocodecid=" +
-                                     std::to_string(c.videoCodec) +
-                                     " audiocodecid=" + std::to_string(c.audioCodec)),
-                                   v(0), a(0, c.audioCodec << 4 | (c.bits / 8 - 1) << 1)}));
-        const host::RecordingStreamDescription description = describe();
-        EXPECT_EQ(c.videoName, description.video.codec.value_or(""));
-        EXPECT_EQ(c.audioName, description.audio.codec.value_or(""));
-        EXPECT_EQ(c.rawVariant, description.audio.rawVariant.value_or(-1));
-        EXPECT_EQ(c.bits, description.audio.bitsPerSample);
-        // Rate and bit rate are set whatever the codec.
-        EXPECT_EQ(8000u, description.audio.sampleRate.value_or(0));
-        EXPECT_EQ(32000u, description.audio.bitRate.value_or(0));
+    std::istringstream rows(
+        "2 svq 0 raw 0 8; 3 flv 1 raw 1 16; 4 vp6f 2 mp3 -1 8; 5 vp6f 5 nellymoser -1 16; "
+        "7 h264 6 nellymoser -1 16; 6 flv 10 - -1 16; 12 flv 3 - -1 8; 1 flv 7 - -1 16");
+    for (std::string row; std::getline(rows >> std::ws, row, ';');) {
+        SCOPED_TRACE(row);
+        std::istringstream in(row);
+        int video, audio, rawVariant, bits;
+        std::string videoName, audioName;
+        in >> video >> videoName >> audio >> audioName >> rawVariant >> bits;
+        ASSERT_TRUE(
+            reopen(kBoth, {m("audiosamplerate=8000 audiodatarate=32 videocodecid=" +
+                             std::to_string(video) + " audiocodecid=" + std::to_string(audio)),
+                           v(0), a(0, audio << 4 | (bits / 8 - 1) << 1)}));
+        const host::RecordingStreamDescription d = describe();
+        EXPECT_EQ(videoName, d.video.codec.value_or(""));
+        EXPECT_EQ(audioName, d.audio.codec.value_or("-"));
+        EXPECT_EQ(rawVariant, d.audio.rawVariant.value_or(-1));
+        EXPECT_EQ(bits, d.audio.bitsPerSample);
+        EXPECT_EQ(8000u, d.audio.sampleRate.value_or(0));
+        EXPECT_EQ(32000u, d.audio.bitRate.value_or(0));
     }
 }
 
 // What the metadata leaves out comes from the H.264 and AAC configurations, or from the video
 // timestamps; what it says stays.
 TEST_F(PluginTest, DescriptionFromTheCodecConfiguration) {
-    const struct {
-        const char* metadata;
-        const char* sps;
-        uint32_t width, height;
-        double frameRate;
-        uint32_t sampleRate, channels;
-        uint64_t videoDuration;
-    } cases[] = {{"", "crop=0,0,0,4 tick=1 scale=60", 640, 360, 30, 48000, 1, 33},
-                 {"width=1280 framerate=25 videocodecid=7 audiocodecid=10",  // nginx live
-                  "crop=0,0,0,4 tick=1 scale=60", 1280, 360, 25, 48000, 1, 40},
-                 {"audiosamplerate=44100 audiochannels=2 height=720",
-                  "crop=0,0,0,4 tick=1 scale=60", 640, 720, 30, 44100, 2, 33},
-                 {"", "", 640, 368, 30, 48000, 1, 33}};  // the rate from the timestamps
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.metadata);
-        const std::string avc = testing_support::avcConfigurationRecord(c.sps);
-        Tags tags = {m(c.metadata),
-                     {9, 0, testing_support::avcSequenceHeaderTag(avc)},
-                     {8, 0, std::string("\xAF\x00\x11\x88", 4)}};  // 48 kHz mono, flags say not
+    const std::string cropped = "crop=0,0,0,4 tick=1 scale=60",
+                      nginx = "videocodecid=7 audiocodecid=10";
+    const std::string cases[][3] = {
+        // metadata, SPS, size rate channels last video duration
+        {"", cropped, "640x360 30 48000 1 33"},
+        {"width=1280 framerate=25 " + nginx, cropped, "1280x360 25 48000 1 40"},
+        {"audiosamplerate=44100 audiochannels=2 height=720", cropped, "640x720 30 44100 2 33"},
+        {"", "", "640x368 30 48000 1 33"}};  // the rate from the timestamps
+    for (const auto& [metadata, sps, want] : cases) {
+        Tags tags = {
+            m(metadata),
+            {9, 0, std::string("\x17\0\0\0\0", 5) + testing_support::avcConfigurationRecord(sps)},
+            {8, 0, std::string("\xAF\x00\x11\x88", 4)}};  // 48 kHz mono, flags say not
         for (uint32_t frame = 0; frame < 12; ++frame) tags.push_back(v(frame * 1000 / 30 + 1));
         ASSERT_TRUE(reopen(std::nullopt, tags));
-        const host::RecordingStreamDescription description = describe();
-        EXPECT_EQ(c.width, description.video.width.value_or(0));
-        EXPECT_EQ(c.height, description.video.height.value_or(0));
-        EXPECT_NEAR(c.frameRate, description.video.frameRate.value_or(0), 0.01);
-        EXPECT_EQ("h264", description.video.codec.value_or(""));
-        EXPECT_EQ(c.sampleRate, description.audio.sampleRate.value_or(0));
-        EXPECT_EQ(c.channels, description.audio.channels.value_or(0));
-        EXPECT_FALSE(description.audio.codec.has_value());  // the host has no name for AAC
+        const host::RecordingStreamDescription d = describe();
+        EXPECT_EQ("h264", d.video.codec.value_or(""));
+        EXPECT_FALSE(d.audio.codec.has_value());  // the host has no name for AAC
         plugin.start();
-        EXPECT_EQ(c.videoDuration, drain().back().duration);
+        std::ostringstream got;
+        got << std::setprecision(4) << d.video.width.value_or(0) << "x"
+            << d.video.height.value_or(0) << " " << d.video.frameRate.value_or(0) << " "
+            << d.audio.sampleRate.value_or(0) << " " << d.audio.channels.value_or(0) << " "
+            << drain().back().duration;
+        EXPECT_EQ(want, got.str()) << metadata;
     }
 }
 
