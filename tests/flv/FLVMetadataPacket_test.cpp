@@ -105,42 +105,33 @@ TEST(FLVMetadataTest, WhereTheWalkStops) {
 }
 
 // The entry key and the two property names match when they are a leading part of the word;
-// counts are bounded by the data, negative counts read as none.
+// counts are bounded by the data, negative counts read as none. Rows "key/name:count:elements
+// written/name:count:elements | fields", elements numbered from 1.
 TEST(FLVMetadataTest, KeyframesProperties) {
-    struct Property {
-        std::string name;
-        uint32_t count, elements;  // as written
-    };
-    const struct {
-        std::string key;
-        Property first, second;
-        uint32_t times, positions;
-        int32_t count;
-    } cases[] = {{"keyframes", {"times", 2, 2}, {"filepositions", 3, 3}, 2, 3, 3},
-                 {"keyframe", {"filepositions", 1, 1}, {"times", 2, 2}, 2, 1, 2},
-                 {"", {"time", 1, 1}, {"file", 1, 1}, 1, 1, 1},
-                 {"", {"", 2, 2}, {"filepositions", 0, 0}, 2, 0, 0},  // an empty name is "times"
-                 {"Keyframes", {"times", 1, 1}, {"filepositions", 1, 1}, 0, 0, 0},
-                 {"keyframesx", {"times", 1, 1}, {"filepositions", 1, 1}, 0, 0, 0},
-                 {"keyframes", {"TIMES", 2, 2}, {"other", 1, 1}, 0, 0, 1},
-                 {"keyframes", {"timesx", 2, 2}, {"times", 1, 1}, 1, 0, 1},
-                 {"keyframes", {"times", 0xFFFFFFFF, 0}, {"filepositions", 0x80000000, 2}, 0, 0, 0},
-                 {"keyframes", {"filepositions", 1, 1}, {"times", 0x7FFFFFFF, 1}, 1, 1, 1}};
-    for (const auto& c : cases) {
+    std::istringstream rows(
+        "keyframes/times:2:2/filepositions:3:3 | keyframes=3 t1 t2 p3 p4 p5; "
+        "keyframe/filepositions:1:1/times:2:2 | keyframes=2 t2 t3 p1; "
+        "/time:1:1/file:1:1 | keyframes=1 t1 p2; /:2:2/filepositions:0:0 | t1 t2; "
+        "Keyframes/times:1:1/filepositions:1:1 | ; keyframesx/times:1:1/filepositions:1:1 | ; "
+        "keyframes/TIMES:2:2/other:1:1 | keyframes=1; keyframes/timesx:2:2/times:1:1 | keyframes=1 "
+        "t3; "
+        "keyframes/times:4294967295:0/filepositions:2147483648:2 | ; "
+        "keyframes/filepositions:1:1/times:2147483647:1 | keyframes=1 t2 p1");
+    for (std::string row; std::getline(rows >> std::ws, row, ';');) {
+        std::istringstream in(row.substr(0, row.find(" | ")));
+        std::string key, name;
+        std::getline(in, key, '/');
         AmfWriter amf;
-        amf.string("onMetaData").ecmaArray(1).key(c.key).object();
+        amf.string("onMetaData").ecmaArray(1).key(key).object();
         double value = 0;
-        for (const Property& p : {c.first, c.second}) {
-            amf.key(p.name).strictArray(p.count);
-            for (uint32_t i = 0; i < p.elements; ++i) amf.number(++value);
+        for (uint32_t count, elements; std::getline(in, name, ':') >> count;) {
+            amf.key(name).strictArray(count);
+            for (in.ignore() >> elements, in.ignore(); elements-- > 0;) amf.number(++value);
         }
         FLVMetadataPacket m;
         m.parse(packetFromBytes(18, amf.end().end().bytes()).get());
-        SCOPED_TRACE(c.key + " " + c.first.name + " " + c.second.name);
-        EXPECT_EQ(c.times, m.keyframeTimesLength);
-        EXPECT_EQ(c.positions, m.keyframeFilePositionsLength);
-        EXPECT_EQ(c.times == 0, m.keyframeTimes == nullptr);
-        EXPECT_EQ(c.count, m.keyframeCount);
+        EXPECT_EQ(row.substr(row.find(" | ") + 3), dump(m)) << row;
+        EXPECT_EQ(m.keyframeTimesLength == 0, m.keyframeTimes == nullptr) << row;
     }
     // A property name's length is read from its low byte only.
     const std::string object = AmfWriter()
