@@ -19,9 +19,8 @@ RTMP_LIB::RTMPPacket* message(uint8_t type, const std::string& body, uint32_t ti
     packet->packetType = type;
     packet->timeSlot = timeSlot;
     packet->bodySize = uint32_t(body.size());
-    if (!body.empty() && packet->allocate(packet->bodySize)) {
+    if (!body.empty() && packet->allocate(packet->bodySize))
         std::memcpy(packet->body, body.data(), body.size());
-    }
     packet->bytesRead = packet->bodySize;
     return packet;
 }
@@ -32,8 +31,17 @@ struct Queue : std::deque<FLVPacket*> {
     }
 };
 
+// Nothing from empty, incomplete or unknown messages; a plain message shares its body.
 TEST(FLVFromRTMP, PlainMessageSharesItsBody) {
     Queue queue;
+    FLVPacket::fromRTMPPacket(nullptr, queue);
+    FLVPacket::fromRTMPPacket(message(22, ""), queue);
+    for (uint8_t type : {1, 4, 5, 6, 15, 17, 19, 20, 23, 0xFF})
+        FLVPacket::fromRTMPPacket(message(type, "\x01\x02\x03"), queue);
+    RTMP_LIB::RTMPPacket* const incomplete = message(9, "\x17\x01\x02");
+    incomplete->bytesRead = 1;
+    FLVPacket::fromRTMPPacket(incomplete, queue);
+    EXPECT_TRUE(queue.empty());
     FLVPacket::fromRTMPPacket(message(8, ""), queue);
     RTMP_LIB::RTMPPacket* const video = message(9, "\x17\x01\xAA\xBB", 1234);
     FLVPacket::fromRTMPPacket(video, queue);
@@ -75,19 +83,6 @@ TEST(FLVFromRTMP, AggregateKeepsCompleteSubTagsWithTheirTimestamps) {
         EXPECT_EQ(7, queue[1]->data[0]);
         for (const FLVPacket* packet : queue) EXPECT_EQ(nullptr, packet->rtmpPacket);
     }
-}
-
-TEST(FLVFromRTMP, NothingFromEmptyIncompleteOrUnknownMessages) {
-    Queue queue;
-    FLVPacket::fromRTMPPacket(nullptr, queue);
-    FLVPacket::fromRTMPPacket(message(22, ""), queue);
-    for (uint8_t type : {1, 4, 5, 6, 15, 17, 19, 20, 23, 0xFF}) {
-        FLVPacket::fromRTMPPacket(message(type, "\x01\x02\x03"), queue);
-    }
-    RTMP_LIB::RTMPPacket* const incomplete = message(9, "\x17\x01\x02");
-    incomplete->bytesRead = 1;
-    FLVPacket::fromRTMPPacket(incomplete, queue);
-    EXPECT_TRUE(queue.empty());
 }
 
 }  // namespace
