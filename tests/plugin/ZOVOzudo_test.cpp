@@ -34,9 +34,8 @@ using Tags = std::vector<Tag>;
 struct Script {
     std::optional<uint8_t> headerFlags;  // none: no FLV header, as RTMP
     Tags tags;
-    int errorCode = 0;  // open fails with it
     std::wstring location;
-    int read = 0, closes = 0, destroyed = 0;
+    int errorCode = 0, read = 0, closes = 0, destroyed = 0;  // open fails with a code not 0
 };
 
 class FakeSource : public FLVNetworkClient {
@@ -87,9 +86,8 @@ Tags operator+(Tags x, const Tags& y) {
 constexpr uint8_t kBoth = 0x05, kAudio = 0x04, kVideo = 0x01, kNone = 0x00;
 
 struct Frame {
-    bool audio;
+    bool audio, key;
     uint64_t timestamp, duration;
-    bool key;
     unsigned int size;
 };
 
@@ -109,11 +107,6 @@ class PluginTest : public ::testing::Test {
     }
     void TearDown() override { setSourceCreatorForTesting(nullptr); }
 
-    bool open(const vanto::streamer::MediumDescription& medium) {
-        error.code.reset();
-        error.message.reset();
-        return plugin.open(&medium, &error);
-    }
     // A fresh source behind a stopped and closed plug-in.
     bool reopen(std::optional<uint8_t> headerFlags, const Tags& tags) {
         plugin.stop();
@@ -121,7 +114,9 @@ class PluginTest : public ::testing::Test {
         script = std::make_shared<Script>();
         script->headerFlags = headerFlags;
         script->tags = tags;
-        return open(host::RecordingMedium("fake://medium", "fake"));
+        error.code.reset(), error.message.reset();
+        const host::RecordingMedium medium("fake://medium", "fake");
+        return plugin.open(&medium, &error);
     }
     host::RecordingStreamDescription describe(host::Journal* journal = nullptr) {
         host::RecordingStreamDescription description(journal);
@@ -140,7 +135,7 @@ class PluginTest : public ::testing::Test {
         while (frames.size() < most &&
                plugin.readFrame(type, data, size, timestamp, duration, handle, key)) {
             frames.push_back(
-                {type == vanto::streamer::PACKET_AUDIO, timestamp, duration, key, size});
+                {type == vanto::streamer::PACKET_AUDIO, key, timestamp, duration, size});
             plugin.freeFrame(data, handle);
             duration = incoming;
         }
@@ -360,7 +355,8 @@ TEST_F(PluginTest, FramesFlowOnlyWhileStarted) {
 
 TEST_F(PluginTest, OpenPassesTheMediumAndTheSourcesFailure) {
     script->errorCode = 404;
-    EXPECT_FALSE(open(host::RecordingMedium("/f\xC3\xBCr.flv", "file")));
+    const host::RecordingMedium medium("/f\xC3\xBCr.flv", "file");
+    EXPECT_FALSE(plugin.open(&medium, &error));
     EXPECT_EQ("file", scheme);
     EXPECT_EQ(L"/f\u00FCr.flv", script->location);
     EXPECT_EQ(404, error.code.value_or(0));
