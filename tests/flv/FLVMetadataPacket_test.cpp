@@ -3,7 +3,6 @@
 // audio and video tags.
 #include <algorithm>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -76,27 +75,23 @@ TEST(FLVMetadataTest, NumberKeys) {
 // What stands between two numbers decides whether the walk reaches the second one: strict
 // arrays of simple values are stepped over element by element, values of simple types too.
 TEST(FLVMetadataTest, WhereTheWalkStops) {
-    const std::pair<std::function<void(AmfWriter&)>, bool> cases[] = {
-        {[](AmfWriter& a) { a.key("canSeekToEnd").boolean(true); }, true},
-        {[](AmfWriter& a) { a.key("s").string("text"); }, true},
-        {[](AmfWriter& a) { a.key("d").date(1e12); }, true},
-        {[](AmfWriter& a) { a.key("d").date(-1); }, false},
-        {[](AmfWriter& a) { a.key("a").strictArray(0); }, true},
-        {[](AmfWriter& a) {
-             a.key("a").strictArray(5).string("x").boolean(true).u8(5).u8(6).date(1);
-         },
-         true},
-        {[](AmfWriter& a) { a.key("a").strictArray(1).object().key("w").number(1).end(); }, false},
-        {[](AmfWriter& a) { a.key("o").object().key("w").number(1).end(); }, false},
-        {[](AmfWriter& a) { a.keyframes({1}, {2}); }, false},
-        {[](AmfWriter& a) { a.key("x").u8(5); }, false},  // null
-        {[](AmfWriter& a) { a.key("x").ecmaArray(0).end(); }, false},
-        {[](AmfWriter& a) { a.end(); }, false},
-        {[](AmfWriter& a) { a.key("x").u8(255); }, false}};
+    const std::pair<AmfWriter, bool> cases[] = {
+        {AmfWriter().key("canSeekToEnd").boolean(true), true},
+        {AmfWriter().key("s").string("text"), true},
+        {AmfWriter().key("d").date(1e12), true},
+        {AmfWriter().key("d").date(-1), false},
+        {AmfWriter().key("a").strictArray(0), true},
+        {AmfWriter().key("a").strictArray(5).string("x").boolean(true).u8(5).u8(6).date(1), true},
+        {AmfWriter().key("a").strictArray(1).object().key("w").number(1).end(), false},
+        {AmfWriter().key("o").object().key("w").number(1).end(), false},
+        {AmfWriter().keyframes({1}, {2}), false},
+        {AmfWriter().key("x").u8(5), false},  // null
+        {AmfWriter().key("x").ecmaArray(0).end(), false},
+        {AmfWriter().end(), false},
+        {AmfWriter().key("x").u8(255), false}};
     for (size_t row = 0; row < std::size(cases); ++row) {
         AmfWriter amf;
-        amf.string("onMetaData").ecmaArray(3).key("width").number(1);
-        cases[row].first(amf);
+        amf.string("onMetaData").ecmaArray(3).key("width").number(1).raw(cases[row].first.bytes());
         FLVMetadataPacket m;
         m.parse(packetFromBytes(18, amf.key("height").number(2).end().bytes()).get());
         EXPECT_EQ(1u, m.width) << row;
@@ -134,15 +129,10 @@ TEST(FLVMetadataTest, KeyframesProperties) {
         EXPECT_EQ(m.keyframeTimesLength == 0, m.keyframeTimes == nullptr) << row;
     }
     // A property name's length is read from its low byte only.
-    const std::string object = AmfWriter()
-                                   .u16(0x0105)
-                                   .raw("times")
-                                   .numberArray({7})
-                                   .key("filepositions")
-                                   .numberArray({8})
-                                   .bytes();
+    AmfWriter object;
+    object.u16(0x0105).raw("times").numberArray({7}).key("filepositions").numberArray({8});
     const std::unique_ptr<uint8_t[]> bytes(new uint8_t[object.size()]);
-    std::copy(object.begin(), object.end(), bytes.get());
+    std::copy(object.bytes().begin(), object.bytes().end(), bytes.get());
     FLVMetadataPacket m;
     m.parseKeyframes("keyframes", bytes.get(), object.size());
     EXPECT_EQ("keyframes=1 t7 p8", dump(m));
