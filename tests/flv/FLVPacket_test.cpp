@@ -28,8 +28,7 @@ TEST(FLVHeaderTest, FieldsAndCuts) {
     const std::string bytes("XYZ\x09\xFA\xDE\xAD\xBE\xEF", 9);
     for (size_t cut = 0; cut <= bytes.size(); ++cut) {
         std::istringstream in(bytes.substr(0, cut));
-        const std::unique_ptr<FLVHeader> header(FLVHeader::read(in));
-        ASSERT_EQ(cut == 9, header != nullptr) << "cut at " << cut;
+        EXPECT_EQ(cut == 9, std::unique_ptr<FLVHeader>(FLVHeader::read(in)) != nullptr) << cut;
     }
     // Flags: reserved 5 bits, audio, reserved bit, video.
     for (const auto& [flags, fields] :
@@ -70,13 +69,8 @@ TEST(FLVPacketTest, TruncatedAtEveryCutPoint) {
     const std::string data[] = {payloads[0], "\x2a" + payloads[1], "\x17" + payloads[2],
                                 std::string("\x14\x00", 2) + payloads[3]};
     FlvWriter file;
-    file.header()
-        .tag(18, data[0], 0)
-        .tag(8, data[1], 10)
-        .tag(9, data[2], 20)
-        .tag(9, data[3], 30)
-        .trailer();
-    const std::string bytes = file.bytes();
+    file.header().tag(18, data[0], 0).tag(8, data[1], 10).tag(9, data[2], 20);
+    const std::string bytes = file.tag(9, data[3], 30).trailer().bytes();
     for (size_t cut = 0; cut <= bytes.size(); ++cut) {
         SCOPED_TRACE(testing::Message() << "cut at " << cut);
         std::istringstream in(bytes.substr(0, cut));
