@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -50,11 +51,9 @@ TEST(FLVFromRTMP, PlainMessageSharesItsBody) {
     FLVPacket& packet = *queue[1];
     EXPECT_EQ(video, packet.rtmpPacket);
     EXPECT_EQ(video->body + 1, packet.data);
-    EXPECT_EQ(3u, packet.dataSize);
-    EXPECT_EQ(1u, packet.frameType);
-    EXPECT_EQ(7u, packet.codecId);
-    EXPECT_EQ(1234u, packet.timestamp);
-    EXPECT_EQ(0u, packet.previousTagSize);
+    EXPECT_EQ(std::make_tuple(3u, 1u, 7u, 1234u, 0u),
+              std::make_tuple(packet.dataSize, packet.frameType, packet.codecId, packet.timestamp,
+                              packet.previousTagSize));
     packet.release();  // frees the message with the body
     EXPECT_EQ(nullptr, packet.rtmpPacket);
     EXPECT_EQ(nullptr, packet.data);
@@ -64,10 +63,8 @@ TEST(FLVFromRTMP, PlainMessageSharesItsBody) {
 // An aggregate carries FLV tags without the back-pointer in front, each with its own behind.
 TEST(FLVFromRTMP, AggregateKeepsCompleteSubTagsWithTheirTimestamps) {
     testing_support::FlvWriter writer;
-    writer.tag(9, "\x17\x01\x02", 100)
-        .tag(8, "\x2F\x07", 0x01000010)
-        .tag(18, std::string("\x02\0\0", 3), 300);
-    writer.tag(9, "\x27\x09\x09\x09", 400).trailer();
+    writer.tag(9, "\x17\x01\x02", 100).tag(8, "\x2F\x07", 0x01000010);
+    writer.tag(18, std::string("\x02\0\0", 3), 300).tag(9, "\x27\x09\x09\x09", 400).trailer();
     const std::string body = writer.bytes().substr(4);
     // Every cut of the fourth sub-tag, back-pointer included, keeps the first three.
     for (size_t cut = writer.tagEnds()[2] + 4; cut <= writer.bytes().size(); ++cut) {
@@ -75,12 +72,9 @@ TEST(FLVFromRTMP, AggregateKeepsCompleteSubTagsWithTheirTimestamps) {
         Queue queue;
         FLVPacket::fromRTMPPacket(message(22, body.substr(0, cut - 4)), queue);
         ASSERT_EQ(cut >= writer.tagEnds()[3] ? 4u : 3u, queue.size());
-        EXPECT_EQ(100u, queue[0]->timestamp);
-        EXPECT_EQ(0x01000010u, queue[1]->timestamp);
-        EXPECT_EQ(300u, queue[2]->timestamp);
-        EXPECT_EQ(8u, queue[1]->tagType);
-        EXPECT_EQ(1u, queue[1]->dataSize);
-        EXPECT_EQ(7, queue[1]->data[0]);
+        EXPECT_EQ(std::make_tuple(100u, 0x01000010u, 300u, 8u, 1u, uint8_t(7)),
+                  std::make_tuple(queue[0]->timestamp, queue[1]->timestamp, queue[2]->timestamp,
+                                  queue[1]->tagType, queue[1]->dataSize, queue[1]->data[0]));
         for (const FLVPacket* packet : queue) EXPECT_EQ(nullptr, packet->rtmpPacket);
     }
 }
