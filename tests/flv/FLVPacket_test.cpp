@@ -3,6 +3,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -54,9 +55,8 @@ TEST(FLVPacketTest, PrefixFields) {
         std::istringstream in(bytes);
         const std::unique_ptr<FLVPacket> packet = readTag(in);
         ASSERT_NE(nullptr, packet);
-        EXPECT_EQ(timestamp, packet->timestamp);
-        EXPECT_EQ(7u, packet->tagType);
-        EXPECT_EQ(0x12345678u, packet->previousTagSize);
+        EXPECT_EQ(std::make_tuple(timestamp, 7u, 0x12345678u),
+                  std::make_tuple(packet->timestamp, packet->tagType, packet->previousTagSize));
         EXPECT_EQ(nullptr, packet->rtmpPacket);
     }
     std::istringstream zeroSize(FlvWriter().tag(8, "").tag(8, "\x2a\x01").bytes());
@@ -94,16 +94,13 @@ TEST(FLVPacketTest, HeaderBytes) {
         SCOPED_TRACE(first);
         const std::string data = std::string(1, char(first)) + "\x05xy";
         const std::unique_ptr<FLVPacket> audio = packetFromBytes(8, data);
-        EXPECT_EQ(formats[first >> 4], audio->soundFormat);
-        EXPECT_EQ((first >> 2) & 3, audio->soundRate);
-        EXPECT_EQ((first >> 1) & 1, audio->soundSize);
-        EXPECT_EQ(first & 1, audio->soundType);
-        EXPECT_EQ("\x05xy", payloadOf(*audio));
-        EXPECT_EQ(1u, audio->headerLength);
+        EXPECT_EQ(std::make_tuple(formats[first >> 4], (first >> 2) & 3, (first >> 1) & 1,
+                                  first & 1, 1u, std::string("\x05xy")),
+                  std::make_tuple(audio->soundFormat, audio->soundRate, audio->soundSize,
+                                  audio->soundType, audio->headerLength, payloadOf(*audio)));
         const std::unique_ptr<FLVPacket> video = packetFromBytes(9, data);
-        EXPECT_EQ(codecs[first & 15], video->codecId);
-        EXPECT_EQ(first >> 4, video->frameType);
-        EXPECT_EQ(video->codecId == 4 ? 2u : 1u, video->headerLength);
+        EXPECT_EQ(std::make_tuple(codecs[first & 15], first >> 4, video->codecId == 4 ? 2u : 1u),
+                  std::make_tuple(video->codecId, video->frameType, video->headerLength));
         EXPECT_EQ(data.substr(video->headerLength), payloadOf(*video));
     }
 }
