@@ -5,6 +5,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -224,12 +225,10 @@ TEST_F(PluginTest, CodecNamesAndSampleSize) {
                              std::to_string(video) + " audiocodecid=" + std::to_string(audio)),
                            v(0), a(0, audio << 4 | (bits / 8 - 1) << 1)}));
         const host::RecordingStreamDescription d = describe();
-        EXPECT_EQ(videoName, d.video.codec.value_or(""));
-        EXPECT_EQ(audioName, d.audio.codec.value_or("-"));
-        EXPECT_EQ(rawVariant, d.audio.rawVariant.value_or(-1));
-        EXPECT_EQ(bits, d.audio.bitsPerSample);
-        EXPECT_EQ(8000u, d.audio.sampleRate.value_or(0));
-        EXPECT_EQ(32000u, d.audio.bitRate.value_or(0));
+        EXPECT_EQ(std::make_tuple(videoName, audioName, rawVariant, bits, 8000u, 32000u),
+                  std::make_tuple(d.video.codec.value_or(""), d.audio.codec.value_or("-"),
+                                  d.audio.rawVariant.value_or(-1), d.audio.bitsPerSample,
+                                  d.audio.sampleRate.value_or(0), d.audio.bitRate.value_or(0)));
     }
 }
 
@@ -364,8 +363,7 @@ TEST_F(PluginTest, UpdateMediumReplacesTheSource) {
         if (works) script->tags = {v(1000)};
         host::RecordingMedium medium("fake://other", "fake");
         EXPECT_EQ(works, plugin.updateMedium(&medium, &error));
-        EXPECT_EQ(1, first->closes);
-        EXPECT_EQ(1, first->destroyed);
+        EXPECT_EQ(std::make_pair(1, 1), std::make_pair(first->closes, first->destroyed));
         plugin.start();
         EXPECT_EQ(works, !drain().empty());
     }
