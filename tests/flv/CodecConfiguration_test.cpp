@@ -1,6 +1,5 @@
-// The H.264 SPS and AAC AudioSpecificConfig readers: picture sizes with cropping in every chroma
-// format, scaling lists, frame rates from VUI timing, sample rates in every form, and records
-// cut short or damaged (run under ASan: every record sits in a buffer of exactly its size).
+// The H.264 SPS and AAC AudioSpecificConfig readers, on records in buffers of exactly their size
+// (ASan sees any read past them), well-formed, cut short or damaged.
 #include <memory>
 #include <sstream>
 #include <string>

@@ -1,5 +1,4 @@
-// Tags made from RTMP messages: shared bodies for plain messages, copied sub-tags for
-// aggregates, nothing from anything else.
+// Tags made from RTMP messages.
 #include <cstdint>
 #include <cstring>
 #include <deque>

@@ -1,6 +1,5 @@
-// onMetaData parsing: keys, where the walk stops, the key-frame index, damaged payloads (run
-// under ASan: every payload sits in a buffer of exactly its size), and completion from the first
-// audio and video tags.
+// onMetaData parsing and completion from the first tags; payloads sit in buffers of exactly
+// their size, so ASan sees any read past them.
 #include <algorithm>
 #include <cstdint>
 #include <memory>

@@ -65,7 +65,6 @@ class FakeSource : public FLVNetworkClient {
     std::shared_ptr<Script> s_;
 };
 
-// An onMetaData tag from "key=number key=number ...".
 Tag m(const std::string& entries) {
     return {18, 0, testing_support::metadata(entries)};
 }
