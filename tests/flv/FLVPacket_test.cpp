@@ -108,18 +108,15 @@ TEST(FLVPacketTest, HeaderBytes) {
 // Buffers shorter than their header bytes: only the bytes present are skipped, an empty buffer
 // is never read (the sanitizer would see it), and release() still finds the buffer's start.
 TEST(FLVPacketTest, BuffersShorterThanTheirHeader) {
-    const struct {
-        uint32_t type;
-        std::string data;
-        uint32_t headerLength, codecId;
-    } cases[] = {{9, "\x14", 1, 4}, {9, "\x17", 1, 7}, {9, std::string("\x14\0", 2), 2, 4},
-                 {8, "\x2a", 1, 0}, {8, "", 0, 0},     {18, "", 0, 0}};
-    for (const auto& c : cases) {
-        const std::unique_ptr<FLVPacket> packet = packetFromBytes(c.type, c.data);
-        SCOPED_TRACE(testing::Message() << "type " << c.type << " size " << c.data.size());
-        EXPECT_EQ(c.headerLength, packet->headerLength);
-        EXPECT_EQ(c.data.size() - c.headerLength, packet->dataSize);
-        EXPECT_EQ(c.codecId, packet->codecId);
+    const std::tuple<uint32_t, std::string, uint32_t, uint32_t> cases[] = {
+        {9, "\x14", 1, 4}, {9, "\x17", 1, 7}, {9, std::string("\x14\0", 2), 2, 4},
+        {8, "\x2a", 1, 0}, {8, "", 0, 0},     {18, "", 0, 0}};
+    for (const auto& [type, data, headerLength, codecId] : cases) {
+        const std::unique_ptr<FLVPacket> packet = packetFromBytes(type, data);
+        SCOPED_TRACE(testing::Message() << "type " << type << " size " << data.size());
+        EXPECT_EQ(headerLength, packet->headerLength);
+        EXPECT_EQ(data.size() - headerLength, packet->dataSize);
+        EXPECT_EQ(codecId, packet->codecId);
         packet->release();
         EXPECT_EQ(nullptr, packet->data);
         packet->release();

@@ -263,21 +263,21 @@ TEST_F(PluginTest, DescriptionFromTheCodecConfiguration) {
 }
 
 TEST_F(PluginTest, VideoDurationFollowsTheFrameRate) {
-    const struct {
-        double frameRate;
-        uint64_t incoming, video, audio;
-    } cases[] = {{25, 0, 40, 10}, {29.97, 0, 33, 10}, {2000, 0, 10, 10}, {0, 0, 10, 10},
-                 {0, 23, 23, 23}, {25, 23, 40, 23},   {-25, 0, 10, 10},  {1e-300, 0, 10, 10}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.frameRate);
+    const double cases[][4] = {// frame rate, incoming duration, video and audio duration{25, 0, 40,
+                               // 10}, {29.97, 0, 33, 10}, {2000, 0, 10, 10}, {0, 0, 10, 10},
+                               {0, 23, 23, 23},
+                               {25, 23, 40, 23},
+                               {-25, 0, 10, 10},
+                               {1e-300, 0, 10, 10}};
+    for (const auto& [rate, incoming, video, audio] : cases) {
+        SCOPED_TRACE(rate);
         ASSERT_TRUE(reopen(
-            kBoth,
-            {{18, 0, testing_support::onMetaData({{"framerate", c.frameRate}})}, v(0), a(0)}));
+            kBoth, {{18, 0, testing_support::onMetaData({{"framerate", rate}})}, v(0), a(0)}));
         plugin.start();
-        const std::vector<Frame> frames = drain(SIZE_MAX, c.incoming);
+        const std::vector<Frame> frames = drain(SIZE_MAX, uint64_t(incoming));
         ASSERT_EQ(2u, frames.size());
-        EXPECT_EQ(c.video, frames[0].duration);
-        EXPECT_EQ(c.audio, frames[1].duration);
+        EXPECT_EQ(uint64_t(video), frames[0].duration);
+        EXPECT_EQ(uint64_t(audio), frames[1].duration);
     }
 }
 
