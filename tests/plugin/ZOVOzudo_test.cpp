@@ -149,12 +149,8 @@ class PluginTest : public ::testing::Test {
 };
 
 TEST_F(PluginTest, ExaminationFindsTheExpectedStreams) {
-    const struct {
-        std::optional<uint8_t> headerFlags;
-        Tags tags;
-        int tagsRead;
-        const char* found;  // null: open fails
-    } cases[] = {
+    // Header flags, tags, how many are read, the streams found (null: open fails).
+    const std::tuple<std::optional<uint8_t>, Tags, int, const char*> cases[] = {
         {kBoth, Tags{v(0), a(0), v(40)}, 3, "av"},  // and the second video tag, for a frame rate
         {kBoth, repeat(v(0), 5), 5, nullptr},       // announced audio missing
         // Bounds: 10 s of stream time from the first frame (codec configurations and the
@@ -176,15 +172,16 @@ TEST_F(PluginTest, ExaminationFindsTheExpectedStreams) {
         {kVideo, Tags{v(0, true, 0), v(40, true, 0), v(80)}, 3, "v"},  // one-byte video: none
         {kNone, Tags{m("framerate=25"), v(0), a(0)}, 2, "v"},  // none announced: the first tag
         {kBoth, repeat(m(""), 3), 3, nullptr}};                // only script tags
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        EXPECT_EQ(c.found != nullptr, reopen(c.headerFlags, c.tags));
-        EXPECT_EQ(c.tagsRead, script->read);
-        EXPECT_EQ(c.found ? std::nullopt : std::optional<int>(2), error.code);
+    int row = 0;
+    for (const auto& [headerFlags, tags, tagsRead, found] : cases) {
+        SCOPED_TRACE(row++);
+        EXPECT_EQ(found != nullptr, reopen(headerFlags, tags));
+        EXPECT_EQ(tagsRead, script->read);
+        EXPECT_EQ(found ? std::nullopt : std::optional<int>(2), error.code);
         EXPECT_FALSE(error.message.has_value());
-        if (c.found == nullptr) continue;
+        if (found == nullptr) continue;
         const host::RecordingStreamDescription d = describe();
-        EXPECT_EQ(c.found, std::string(d.audio.sampleRate ? "a" : "") + (d.video.width ? "v" : ""));
+        EXPECT_EQ(found, std::string(d.audio.sampleRate ? "a" : "") + (d.video.width ? "v" : ""));
     }
 }
 
