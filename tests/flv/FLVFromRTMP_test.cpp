@@ -1,10 +1,10 @@
-// Tags made from RTMP messages: shared bodies for plain messages, copied sub-tags for
-// aggregates, nothing from anything else.
+// Tags made from RTMP messages.
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -19,9 +19,8 @@ RTMP_LIB::RTMPPacket* message(uint8_t type, const std::string& body, uint32_t ti
     packet->packetType = type;
     packet->timeSlot = timeSlot;
     packet->bodySize = uint32_t(body.size());
-    if (!body.empty() && packet->allocate(packet->bodySize)) {
+    if (!body.empty() && packet->allocate(packet->bodySize))
         std::memcpy(packet->body, body.data(), body.size());
-    }
     packet->bytesRead = packet->bodySize;
     return packet;
 }
@@ -32,8 +31,17 @@ struct Queue : std::deque<FLVPacket*> {
     }
 };
 
+// Nothing from empty, incomplete or unknown messages; a plain message shares its body.
 TEST(FLVFromRTMP, PlainMessageSharesItsBody) {
     Queue queue;
+    FLVPacket::fromRTMPPacket(nullptr, queue);
+    FLVPacket::fromRTMPPacket(message(22, ""), queue);
+    for (uint8_t type : {1, 4, 5, 6, 15, 17, 19, 20, 23, 0xFF})
+        FLVPacket::fromRTMPPacket(message(type, "\x01\x02\x03"), queue);
+    RTMP_LIB::RTMPPacket* const incomplete = message(9, "\x17\x01\x02");
+    incomplete->bytesRead = 1;
+    FLVPacket::fromRTMPPacket(incomplete, queue);
+    EXPECT_TRUE(queue.empty());
     FLVPacket::fromRTMPPacket(message(8, ""), queue);
     RTMP_LIB::RTMPPacket* const video = message(9, "\x17\x01\xAA\xBB", 1234);
     FLVPacket::fromRTMPPacket(video, queue);
@@ -42,11 +50,9 @@ TEST(FLVFromRTMP, PlainMessageSharesItsBody) {
     FLVPacket& packet = *queue[1];
     EXPECT_EQ(video, packet.rtmpPacket);
     EXPECT_EQ(video->body + 1, packet.data);
-    EXPECT_EQ(3u, packet.dataSize);
-    EXPECT_EQ(1u, packet.frameType);
-    EXPECT_EQ(7u, packet.codecId);
-    EXPECT_EQ(1234u, packet.timestamp);
-    EXPECT_EQ(0u, packet.previousTagSize);
+    EXPECT_EQ(std::make_tuple(3u, 1u, 7u, 1234u, 0u),
+              std::make_tuple(packet.dataSize, packet.frameType, packet.codecId, packet.timestamp,
+                              packet.previousTagSize));
     packet.release();  // frees the message with the body
     EXPECT_EQ(nullptr, packet.rtmpPacket);
     EXPECT_EQ(nullptr, packet.data);
@@ -56,10 +62,8 @@ TEST(FLVFromRTMP, PlainMessageSharesItsBody) {
 // An aggregate carries FLV tags without the back-pointer in front, each with its own behind.
 TEST(FLVFromRTMP, AggregateKeepsCompleteSubTagsWithTheirTimestamps) {
     testing_support::FlvWriter writer;
-    writer.tag(9, "\x17\x01\x02", 100)
-        .tag(8, "\x2F\x07", 0x01000010)
-        .tag(18, std::string("\x02\0\0", 3), 300);
-    writer.tag(9, "\x27\x09\x09\x09", 400).trailer();
+    writer.tag(9, "\x17\x01\x02", 100).tag(8, "\x2F\x07", 0x01000010);
+    writer.tag(18, std::string("\x02\0\0", 3), 300).tag(9, "\x27\x09\x09\x09", 400).trailer();
     const std::string body = writer.bytes().substr(4);
     // Every cut of the fourth sub-tag, back-pointer included, keeps the first three.
     for (size_t cut = writer.tagEnds()[2] + 4; cut <= writer.bytes().size(); ++cut) {
@@ -67,27 +71,11 @@ TEST(FLVFromRTMP, AggregateKeepsCompleteSubTagsWithTheirTimestamps) {
         Queue queue;
         FLVPacket::fromRTMPPacket(message(22, body.substr(0, cut - 4)), queue);
         ASSERT_EQ(cut >= writer.tagEnds()[3] ? 4u : 3u, queue.size());
-        EXPECT_EQ(100u, queue[0]->timestamp);
-        EXPECT_EQ(0x01000010u, queue[1]->timestamp);
-        EXPECT_EQ(300u, queue[2]->timestamp);
-        EXPECT_EQ(8u, queue[1]->tagType);
-        EXPECT_EQ(1u, queue[1]->dataSize);
-        EXPECT_EQ(7, queue[1]->data[0]);
+        EXPECT_EQ(std::make_tuple(100u, 0x01000010u, 300u, 8u, 1u, uint8_t(7)),
+                  std::make_tuple(queue[0]->timestamp, queue[1]->timestamp, queue[2]->timestamp,
+                                  queue[1]->tagType, queue[1]->dataSize, queue[1]->data[0]));
         for (const FLVPacket* packet : queue) EXPECT_EQ(nullptr, packet->rtmpPacket);
     }
-}
-
-TEST(FLVFromRTMP, NothingFromEmptyIncompleteOrUnknownMessages) {
-    Queue queue;
-    FLVPacket::fromRTMPPacket(nullptr, queue);
-    FLVPacket::fromRTMPPacket(message(22, ""), queue);
-    for (uint8_t type : {1, 4, 5, 6, 15, 17, 19, 20, 23, 0xFF}) {
-        FLVPacket::fromRTMPPacket(message(type, "\x01\x02\x03"), queue);
-    }
-    RTMP_LIB::RTMPPacket* const incomplete = message(9, "\x17\x01\x02");
-    incomplete->bytesRead = 1;
-    FLVPacket::fromRTMPPacket(incomplete, queue);
-    EXPECT_TRUE(queue.empty());
 }
 
 }  // namespace

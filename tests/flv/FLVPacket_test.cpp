@@ -3,6 +3,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -28,8 +29,7 @@ TEST(FLVHeaderTest, FieldsAndCuts) {
     const std::string bytes("XYZ\x09\xFA\xDE\xAD\xBE\xEF", 9);
     for (size_t cut = 0; cut <= bytes.size(); ++cut) {
         std::istringstream in(bytes.substr(0, cut));
-        const std::unique_ptr<FLVHeader> header(FLVHeader::read(in));
-        ASSERT_EQ(cut == 9, header != nullptr) << "cut at " << cut;
+        EXPECT_EQ(cut == 9, std::unique_ptr<FLVHeader>(FLVHeader::read(in)) != nullptr) << cut;
     }
     // Flags: reserved 5 bits, audio, reserved bit, video.
     for (const auto& [flags, fields] :
@@ -55,9 +55,8 @@ TEST(FLVPacketTest, PrefixFields) {
         std::istringstream in(bytes);
         const std::unique_ptr<FLVPacket> packet = readTag(in);
         ASSERT_NE(nullptr, packet);
-        EXPECT_EQ(timestamp, packet->timestamp);
-        EXPECT_EQ(7u, packet->tagType);
-        EXPECT_EQ(0x12345678u, packet->previousTagSize);
+        EXPECT_EQ(std::make_tuple(timestamp, 7u, 0x12345678u),
+                  std::make_tuple(packet->timestamp, packet->tagType, packet->previousTagSize));
         EXPECT_EQ(nullptr, packet->rtmpPacket);
     }
     std::istringstream zeroSize(FlvWriter().tag(8, "").tag(8, "\x2a\x01").bytes());
@@ -70,13 +69,8 @@ TEST(FLVPacketTest, TruncatedAtEveryCutPoint) {
     const std::string data[] = {payloads[0], "\x2a" + payloads[1], "\x17" + payloads[2],
                                 std::string("\x14\x00", 2) + payloads[3]};
     FlvWriter file;
-    file.header()
-        .tag(18, data[0], 0)
-        .tag(8, data[1], 10)
-        .tag(9, data[2], 20)
-        .tag(9, data[3], 30)
-        .trailer();
-    const std::string bytes = file.bytes();
+    file.header().tag(18, data[0], 0).tag(8, data[1], 10).tag(9, data[2], 20);
+    const std::string bytes = file.tag(9, data[3], 30).trailer().bytes();
     for (size_t cut = 0; cut <= bytes.size(); ++cut) {
         SCOPED_TRACE(testing::Message() << "cut at " << cut);
         std::istringstream in(bytes.substr(0, cut));
@@ -100,16 +94,13 @@ TEST(FLVPacketTest, HeaderBytes) {
         SCOPED_TRACE(first);
         const std::string data = std::string(1, char(first)) + "\x05xy";
         const std::unique_ptr<FLVPacket> audio = packetFromBytes(8, data);
-        EXPECT_EQ(formats[first >> 4], audio->soundFormat);
-        EXPECT_EQ((first >> 2) & 3, audio->soundRate);
-        EXPECT_EQ((first >> 1) & 1, audio->soundSize);
-        EXPECT_EQ(first & 1, audio->soundType);
-        EXPECT_EQ("\x05xy", payloadOf(*audio));
-        EXPECT_EQ(1u, audio->headerLength);
+        EXPECT_EQ(std::make_tuple(formats[first >> 4], (first >> 2) & 3, (first >> 1) & 1,
+                                  first & 1, 1u, std::string("\x05xy")),
+                  std::make_tuple(audio->soundFormat, audio->soundRate, audio->soundSize,
+                                  audio->soundType, audio->headerLength, payloadOf(*audio)));
         const std::unique_ptr<FLVPacket> video = packetFromBytes(9, data);
-        EXPECT_EQ(codecs[first & 15], video->codecId);
-        EXPECT_EQ(first >> 4, video->frameType);
-        EXPECT_EQ(video->codecId == 4 ? 2u : 1u, video->headerLength);
+        EXPECT_EQ(std::make_tuple(codecs[first & 15], first >> 4, video->codecId == 4 ? 2u : 1u),
+                  std::make_tuple(video->codecId, video->frameType, video->headerLength));
         EXPECT_EQ(data.substr(video->headerLength), payloadOf(*video));
     }
 }
@@ -117,18 +108,15 @@ TEST(FLVPacketTest, HeaderBytes) {
 // Buffers shorter than their header bytes: only the bytes present are skipped, an empty buffer
 // is never read (the sanitizer would see it), and release() still finds the buffer's start.
 TEST(FLVPacketTest, BuffersShorterThanTheirHeader) {
-    const struct {
-        uint32_t type;
-        std::string data;
-        uint32_t headerLength, codecId;
-    } cases[] = {{9, "\x14", 1, 4}, {9, "\x17", 1, 7}, {9, std::string("\x14\0", 2), 2, 4},
-                 {8, "\x2a", 1, 0}, {8, "", 0, 0},     {18, "", 0, 0}};
-    for (const auto& c : cases) {
-        const std::unique_ptr<FLVPacket> packet = packetFromBytes(c.type, c.data);
-        SCOPED_TRACE(testing::Message() << "type " << c.type << " size " << c.data.size());
-        EXPECT_EQ(c.headerLength, packet->headerLength);
-        EXPECT_EQ(c.data.size() - c.headerLength, packet->dataSize);
-        EXPECT_EQ(c.codecId, packet->codecId);
+    const std::tuple<uint32_t, std::string, uint32_t, uint32_t> cases[] = {
+        {9, "\x14", 1, 4}, {9, "\x17", 1, 7}, {9, std::string("\x14\0", 2), 2, 4},
+        {8, "\x2a", 1, 0}, {8, "", 0, 0},     {18, "", 0, 0}};
+    for (const auto& [type, data, headerLength, codecId] : cases) {
+        const std::unique_ptr<FLVPacket> packet = packetFromBytes(type, data);
+        SCOPED_TRACE(testing::Message() << "type " << type << " size " << data.size());
+        EXPECT_EQ(headerLength, packet->headerLength);
+        EXPECT_EQ(data.size() - headerLength, packet->dataSize);
+        EXPECT_EQ(codecId, packet->codecId);
         packet->release();
         EXPECT_EQ(nullptr, packet->data);
         packet->release();

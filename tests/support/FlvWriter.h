@@ -1,5 +1,4 @@
-// Exact bytes of FLV files, AMF0 metadata and codec configurations, well-formed or damaged on
-// purpose: nothing here validates, what is asked for is written.
+// Exact bytes of FLV files, AMF0 metadata and codec configurations; nothing here validates.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +17,7 @@ inline void putBE(std::string& out, uint64_t value, int bytes) {
     while (bytes-- > 0) out.push_back(static_cast<char>(value >> (8 * bytes)));
 }
 
-// An FLV file: the 9-byte header (flags: bit 2 audio, bit 0 video), then tags, each behind the
-// 4-byte back-pointer of the tag before.
+// An FLV file: the header (flags: bit 2 audio, bit 0 video), tags behind back-pointers.
 class FlvWriter {
   public:
     FlvWriter& header(uint8_t flags = 0x05) { return raw("FLV\x01", flags, 1).raw("", 9, 4); }
@@ -69,7 +67,6 @@ class AmfWriter {
         return *this;
     }
     AmfWriter& end() { return u16(0).u8(9); }
-    // A "keyframes" object with "filepositions" and "times", as ffmpeg writes it.
     AmfWriter& keyframes(const std::vector<double>& times, const std::vector<double>& positions) {
         key("keyframes").object().key("filepositions").numberArray(positions);
         return key("times").numberArray(times).end();
@@ -82,7 +79,7 @@ class AmfWriter {
     std::string bytes_;
 };
 
-// The usual onMetaData payload: the name, an ECMA array of |numbers| and the end marker.
+// An onMetaData payload: the name and an ECMA array of |numbers|.
 inline std::string onMetaData(const std::vector<std::pair<std::string, double>>& numbers) {
     AmfWriter amf;
     amf.string("onMetaData").ecmaArray(uint32_t(numbers.size()));
@@ -121,20 +118,12 @@ class BitWriter {
     std::vector<bool> bits_;
 };
 
-// An AVC decoder configuration record: one SPS (emulation prevention applied) and one small
-// PPS. The SPS is baseline 640x368 unless |fields| says otherwise, e.g. "profile=100 chroma=3
-// lists planes poc=1 width=40 height=23 interlaced crop=0,0,0,4 tick=1 scale=60": the profile
-// (100, 122, 244 carry chroma format and scaling lists), every scaling list present, separate
-// colour planes, the picture order type, the size in macroblocks and map units, cropping
-// (left, right, top, bottom) and VUI timing.
+// An AVC decoder configuration record with one SPS, baseline 640x368 unless |fields| says
+// otherwise, e.g. "profile=100 chroma=3 lists planes poc=1 width=40 height=23 interlaced
+// crop=0,0,0,4 tick=1 scale=60" (size in macroblocks and map units, crop left right top bottom).
 std::string avcConfigurationRecord(const std::string& fields = "");
-// The data of an H.264 sequence header video tag holding |record|.
-inline std::string avcSequenceHeaderTag(const std::string& record) {
-    return std::string("\x17\0\0\0\0", 5) + record;
-}
 
-// A packet of |tagType| whose payload is a new[] buffer of exactly bytes.size() bytes (so a
-// sanitizer sees any read past it), with the header bytes applied by setData.
+// A packet of |tagType| on a new[] buffer of exactly bytes.size() bytes, header bytes applied.
 std::unique_ptr<FLVPacket> packetFromBytes(uint32_t tagType, const std::string& bytes);
 
 }  // namespace testing_support
