@@ -18,7 +18,7 @@ namespace testing_support {
 
 namespace {
 
-// Connects to 127.0.0.1:|port|, or binds port 0; the port connected or bound, or 0.
+// Connects to 127.0.0.1:|port|, or binds port 0; the port, or 0 when that failed.
 uint16_t loopback(uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -73,10 +73,21 @@ pid_t spawnChild(const std::vector<std::string>& argv, const std::string& output
 
 bool waitChild(pid_t pid) {
     int status = 0;
-    while (pid > 0 && ::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return false;
+    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool waitUntil(const std::function<bool()>& ready, pid_t child,
+               std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    for (siginfo_t ended{}; !ready(); std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+        if (child > 0 && ::waitid(P_PID, child, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            ended.si_pid != 0)
+            return false;
+        if (std::chrono::steady_clock::now() > end) return false;
+    }
+    return true;
 }
 
 void stopChild(pid_t pid, std::chrono::milliseconds deadline) {
@@ -104,23 +115,18 @@ void ServerProcess::start(const std::string& name,
             why_ = "cannot fork";
             return;
         }
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        siginfo_t ended{};
-        // Polled without reaping, so that stopChild below still owns the pid.
-        while (::waitid(P_PID, child, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-               ended.si_pid == 0) {
-            if (loopback(port_) != 0) {
-                pid_ = child;
-                return;
-            }
-            if (std::chrono::steady_clock::now() > end) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (waitUntil([&] { return loopback(port_) != 0; }, child, deadline)) {
+            pid_ = child;
+            return;
         }
+        siginfo_t ended{};
+        const bool gone =
+            ::waitid(P_PID, child, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid != 0;
         stopChild(child);
         const std::string errors = ReadTempFile(errorLog) + ReadTempFile(output);
-        why_ = ended.si_pid == 0 ? name + " did not accept connections in time"
-                                 : name + " ended at start: " + errors;
-        if (ended.si_pid == 0 || errors.find("already in use") == std::string::npos) return;
+        why_ = gone ? name + " ended at start: " + errors
+                    : name + " did not accept connections in time";
+        if (!gone || errors.find("already in use") == std::string::npos) return;
     }
 }
 

@@ -1,9 +1,7 @@
-// A stand-in plug-in for the tests of the command-line host. When its object is destroyed it
-// writes how the host drove it to $ZOVOZUDO_FAKE_REPORT (calls=, location=, protocol=, handed=,
-// freed=, outstanding=, bad_frees=, nonzero_durations=); a host that never destroys it leaves
-// none. ZOVOZUDO_FAKE_FRAMES=N frames to hand out (10); ZOVOZUDO_FAKE_OPEN_ERROR=C:M open fails
-// with code C and message M ("C" alone sets no message, "-" nothing); ZOVOZUDO_FAKE_INTERRUPT_AT=N
-// sends the process SIGINT, as Ctrl-C would, while handing out frame N.
+// A stand-in plug-in for the host's tests: its destructor writes how the host drove it to
+// $ZOVOZUDO_FAKE_REPORT. ZOVOZUDO_FAKE_FRAMES=N frames (10); ZOVOZUDO_FAKE_OPEN_ERROR=C:M open
+// fails with code C and message M ("C": no message, "-": nothing set);
+// ZOVOZUDO_FAKE_INTERRUPT_AT=N sends SIGINT, as Ctrl-C would, while handing out frame N.
 #include <signal.h>
 #include <unistd.h>
 
@@ -46,8 +44,7 @@ class FakePlugin : public InputPluginInterface {
         description->getAudioDescription()->setRawVariant(1);
     }
 
-    // Frame i: audio when i is even, i % 7 + 1 bytes of value i, timestamp i * 20 ms, duration
-    // 10 (audio) or 40 (video), a key frame when i is a multiple of 3.
+    // As CliHost_test's fakeFrameLine describes it.
     bool readFrame(PACKETTYPE& type, unsigned char*& data, unsigned int& size, uint64_t& timestamp,
                    uint64_t& duration, void*& handle, bool& keyFrame) override {
         if (duration != 0) ++nonzeroDurations_;
