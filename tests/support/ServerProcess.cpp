@@ -10,35 +10,29 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <thread>
 
 namespace testing_support {
 
-namespace {
-
-// Connects to 127.0.0.1:|port|, or binds port 0; the port, or 0 when that failed.
-uint16_t loopback(uint16_t port) {
+uint16_t freeLoopbackPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
     socklen_t length = sizeof(address);
     auto* at = reinterpret_cast<sockaddr*>(&address);
-    uint16_t result = 0;
-    if (port != 0 && ::connect(fd, at, sizeof(address)) == 0) result = port;
-    if (port == 0 && ::bind(fd, at, sizeof(address)) == 0 && ::getsockname(fd, at, &length) == 0)
-        result = ntohs(address.sin_port);
+    const bool bound = ::bind(fd, at, length) == 0 && ::getsockname(fd, at, &length) == 0;
     ::close(fd);
-    return result;
+    return bound ? ntohs(address.sin_port) : 0;
 }
 
-}  // namespace
-
-uint16_t freeLoopbackPort() {
-    return loopback(0);
+bool listening(uint16_t port) {
+    char entry[48];
+    std::snprintf(entry, sizeof(entry), " 0100007F:%04X 00000000:0000 0A ", port);
+    return ReadTempFile("/proc/net/tcp").find(entry) != std::string::npos;
 }
 
 std::string findExecutable(const std::string& name, const std::string& extraFolders) {
@@ -115,7 +109,7 @@ void ServerProcess::start(const std::string& name,
             why_ = "cannot fork";
             return;
         }
-        if (waitUntil([&] { return loopback(port_) != 0; }, child, deadline)) {
+        if (waitUntil([&] { return listening(port_); }, child, deadline)) {
             pid_ = child;
             return;
         }

@@ -16,6 +16,8 @@ namespace testing_support {
 
 // Free on 127.0.0.1 a moment ago: another process may take it, so callers retry.
 uint16_t freeLoopbackPort();
+// Whether 127.0.0.1:|port| listens, read from the kernel's table without connecting.
+bool listening(uint16_t port);
 // |name| found on PATH or in |extraFolders| (colon-separated), or empty.
 std::string findExecutable(const std::string& name, const std::string& extraFolders = "");
 // stdin on /dev/null, stdout and stderr into |output| (or /dev/null); 0 when it cannot start.

@@ -61,30 +61,25 @@ std::string TestMedia::file(Kind kind) {
     auto& [path, reason] = made[kind];
     const Description& d = describe(kind);
     const std::string out = tempDir() + "/" + d.name + ".flv";
+    std::ostringstream command;
+    command << "-nostdin -loglevel error -threads 1 ";
     const std::string seconds = ":duration=" + std::to_string(d.seconds);
-    std::vector<std::string> args = {ffmpegPath(), "-nostdin", "-loglevel",
-                                     "error",      "-threads", "1"};
-    if (d.hasVideo) {
-        args.insert(args.end(),
-                    {"-f", "lavfi", "-i",
-                     "testsrc=size=" + std::to_string(d.width) + "x" + std::to_string(d.height) +
-                         ":rate=" + std::to_string(static_cast<int>(d.frameRate)) + seconds});
-    }
-    args.insert(args.end(),
-                {"-f", "lavfi", "-i", "sine=sample_rate=" + std::to_string(d.sampleRate) + seconds,
-                 "-ac", std::to_string(d.channels)});
-    std::stringstream encoder(std::string(d.videoCodecId == 7 ? kH264 : "") + " " + d.encoderArgs);
-    for (std::string arg; encoder >> arg;) args.push_back(arg);
+    if (d.hasVideo)
+        command << "-f lavfi -i testsrc=size=" << d.width << "x" << d.height
+                << ":rate=" << d.frameRate << seconds;
+    command << " -f lavfi -i sine=sample_rate=" << d.sampleRate << seconds << " -ac " << d.channels
+            << " " << (d.videoCodecId == 7 ? kH264 : "") << " " << d.encoderArgs;
+    std::vector<std::string> args = {ffmpegPath()};
+    std::istringstream split(command.str());
+    for (std::string arg; split >> arg;) args.push_back(arg);
     args.insert(args.end(), {"-f", "flv", out});
     std::error_code error;
-    if (args[0].empty()) {
+    if (args[0].empty())
         reason = "needs ffmpeg";
-    } else if (!waitChild(spawnChild(args)) || std::filesystem::file_size(out, error) == 0 ||
-               error) {
+    else if (!waitChild(spawnChild(args)) || std::filesystem::file_size(out, error) == 0 || error)
         reason = std::string("ffmpeg could not make ") + d.name;
-    } else {
+    else
         path = out;
-    }
     return path;
 }
 

@@ -23,15 +23,14 @@ class CliHostTest : public ::testing::Test {
         return runCli(args, {settings, closeStdoutAfter});
     }
 
-    // What the stand-in wrote when destroyed, once every frame it handed out came back once.
+    // What the stand-in wrote when destroyed: faults are frames not freed, freed twice or with
+    // another pointer, and durations offered by the host.
     std::map<std::string, std::string> report() const {
         std::map<std::string, std::string> values;
         for (const std::string& line : splitLines(ReadTempFile(dir_.file("report"))))
             values[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
         EXPECT_FALSE(values.empty()) << "the plug-in object was never destroyed";
-        EXPECT_EQ(values["freed"], values["handed"]);
-        EXPECT_EQ(values["outstanding"] + values["bad_frees"], "00");
-        EXPECT_EQ(values["nonzero_durations"], "0") << "the host offers no duration of its own";
+        EXPECT_EQ(values["faults"], "0");
         return values;
     }
 
