@@ -91,7 +91,7 @@ TEST(RtmpOnDemandTest, NginxPlaysTheFramesOfTheFileAndRefusesAMissingOne) {
     const CliResult probed = runCli({"probe", url(true, "/vod/missing.flv")}, timeouts(4000));
     EXPECT_NE(0, probed.status);
     EXPECT_NE(std::string::npos, probed.err.find("error 404: RTMP input: The server reported an "
-                                                 "error: NetStream.Play.StreamNotFound"))
+                                                 "error: NetStream.Play.StreamNotFound."))
         << probed.err;
 }
 
