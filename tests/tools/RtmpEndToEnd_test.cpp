@@ -90,8 +90,10 @@ TEST(RtmpOnDemandTest, NginxPlaysTheFramesOfTheFileAndRefusesAMissingOne) {
     // nginx keeps the connection open after its refusal: waiting would end in the time-out.
     const CliResult probed = runCli({"probe", url(true, "/vod/missing.flv")}, timeouts(4000));
     EXPECT_NE(0, probed.status);
-    EXPECT_NE(std::string::npos, probed.err.find("error 404: RTMP input: The server reported an "
-                                                 "error: NetStream.Play.StreamNotFound."))
+    EXPECT_NE(std::string::npos,
+              probed.err.find(
+                  "error 404: RTMP input: The server reported an "
+                  "error: NetStream.Play.StreamNotFound (Video on demand stream not found).\n"))
         << probed.err;
 }
 
