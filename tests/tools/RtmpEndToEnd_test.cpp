@@ -1,6 +1,5 @@
-// RTMP through the command-line host against real servers: nginx plays a file on demand and
-// refuses a missing one; nginx and node-media-server relay a live stream to early and late
-// players; ffmpeg -listen and node-media-server relay every frame of a file, play after play.
+// RTMP through the command-line host against nginx, node-media-server and ffmpeg -listen: plays on
+// demand and live, early and late joiners, every frame of a file play after play.
 #include <atomic>
 #include <filesystem>
 #include <map>
@@ -29,8 +28,7 @@ cli_testing::CliOptions timeouts(int receiveMs) {
              "ZOVOZUDO_RTMP_CONNECT_TIMEOUT_MS=4000"}};
 }
 
-// type, timestamp_us, duration_ms, key, size, crc32 of each line of a `frames` CSV but the
-// header and a line cut by closing the output early.
+// The fields of each `frames` CSV line but the header and one cut by closing the output early.
 std::vector<std::vector<std::string>> rows(const std::string& csv) {
     std::vector<std::vector<std::string>> out;
     for (const std::string& line : cli_testing::splitLines(csv)) {
@@ -42,8 +40,7 @@ std::vector<std::vector<std::string>> rows(const std::string& csv) {
     return out;
 }
 
-// All but the durations, which on-demand play has no metadata for; with |type| only the frames
-// of that type, as a live relay may interleave the two types differently.
+// No durations (on demand has no metadata for them); |type|: a relay may interleave differently.
 std::vector<std::string> framesOf(const std::string& csv, const std::string& type = "") {
     std::vector<std::string> out;
     for (const auto& f : rows(csv))
@@ -56,8 +53,7 @@ pid_t spawnFfmpeg(std::vector<std::string> args) {
     return spawnChild(args);
 }
 
-// One of each for all tests (node-media-server takes seconds to start). nginx sends chunks of
-// 128 bytes, the others larger ones. nginx plays the media files on demand.
+// One of each, as node-media-server takes seconds to start; nginx's chunks are 128, others' larger.
 ServerProcess& server(bool nginx) {
     static NginxServer nginxServer(
         NginxServer::rtmpConfig(TestMedia::tempDir(), "    chunk_size 128;\n"));
@@ -124,8 +120,7 @@ TEST(RtmpLiveServersTest, EveryFrameOfTheFileArrivesPlayAfterPlay) {
             EXPECT_EQ(framesOf(local, type), framesOf(played.out, type)) << type << played.err;
     };
 
-    // ffmpeg -listen takes one client, sends the file and closes. Ports are kept apart, as a
-    // play that reached another play's server would take its one client.
+    // ffmpeg -listen takes one client only: ports kept apart, so no play reaches another's server.
     std::mutex portsMutex;
     std::set<uint16_t> ports;
     const auto ffmpegPlay = [&](int) {
@@ -150,8 +145,7 @@ TEST(RtmpLiveServersTest, EveryFrameOfTheFileArrivesPlayAfterPlay) {
     for (const CliResult& played : playInParallel(16, 2, ffmpegPlay)) expectAllFrames(played);
 
     if (!missing(false).empty()) GTEST_SKIP() << missing(false);
-    // node-media-server never tells its players that the publisher has gone: they end after the
-    // receive time-out.
+    // node-media-server never tells its players that the publisher has gone: they time out.
     const auto relayPlay = [&](int play) {
         const std::string path = "/live/p" + std::to_string(play), target = url(false, path);
         CliResult played;
@@ -178,10 +172,8 @@ std::string jsonNumber(const std::string& json, const std::string& sectionAndKey
     return json.substr(at + key.size(), json.find_first_of(",}", at) - at - key.size());
 }
 
-// A live stream of the file relayed by a real server, whichever form the server gives the
-// metadata in (nginx: an object without audio rate and channels; node-media-server:
-// "@setDataFrame" and an array). A player that joins while it runs (so between two key frames)
-// is described as the file is, and its video frames last what the file's do.
+// Metadata as nginx (no audio rate and channels) and node-media-server ("@setDataFrame", array)
+// relay it: a late joiner (between two key frames) is described as the file and timed as it.
 class LiveRtmpTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(LiveRtmpTest, EarlyAndLatePlayersGetWhatThePublisherSends) {
