@@ -4,22 +4,12 @@
 
 namespace testing_support {
 
-namespace {
-
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
-}  // namespace
-
 std::string NginxServer::binary() {
     return findExecutable("nginx", "/usr/sbin:/usr/local/sbin");
 }
 
 std::string NginxServer::baseConfig(const std::string& blocks) {
-    // One process, no user switch: the files of a test folder stay readable.
+    // No user switch: the files of a test folder stay readable.
     return "master_process off;\nworker_processes 1;\npid ${DIR}/nginx.pid;\n"
            "error_log ${DIR}/error.log warn;\nevents { worker_connections 256; }\n" +
            blocks;
@@ -30,7 +20,6 @@ const char* NginxServer::rtmpModule() {
 }
 
 std::string NginxServer::rtmpConfig(const std::string& vodRoot, const std::string& serverLines) {
-    // load_module must come before every other directive.
     return std::string("load_module ") + rtmpModule() + ";\n" +
            baseConfig("rtmp {\n  server {\n    listen 127.0.0.1:${PORT};\n" + serverLines +
                       "    application vod { play " + vodRoot +
@@ -57,9 +46,11 @@ NginxServer::NginxServer(const std::string& configTemplate) {
     start(
         "nginx",
         [&] {
-            std::ofstream(config) << replaceAll(
-                replaceAll(configTemplate, "${PORT}", std::to_string(port_)), "${DIR}",
-                dir_.file(""));
+            std::string text = configTemplate;
+            for (size_t at = 0; (at = text.find("${", at)) != std::string::npos;)
+                text.replace(at, text[at + 2] == 'P' ? 7 : 6,
+                             text[at + 2] == 'P' ? std::to_string(port_) : dir);
+            std::ofstream(config) << text;
             std::ofstream(log, std::ios::trunc);
             return std::vector<std::string>{nginx, "-p", dir,  "-c",         config,
                                             "-e",  log,  "-g", "daemon off;"};

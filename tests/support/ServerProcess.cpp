@@ -10,35 +10,29 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <thread>
 
 namespace testing_support {
 
-namespace {
-
-// Connects to 127.0.0.1:|port|, or binds port 0; the port connected or bound, or 0.
-uint16_t loopback(uint16_t port) {
+uint16_t freeLoopbackPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
     socklen_t length = sizeof(address);
     auto* at = reinterpret_cast<sockaddr*>(&address);
-    uint16_t result = 0;
-    if (port != 0 && ::connect(fd, at, sizeof(address)) == 0) result = port;
-    if (port == 0 && ::bind(fd, at, sizeof(address)) == 0 && ::getsockname(fd, at, &length) == 0)
-        result = ntohs(address.sin_port);
+    const bool bound = ::bind(fd, at, length) == 0 && ::getsockname(fd, at, &length) == 0;
     ::close(fd);
-    return result;
+    return bound ? ntohs(address.sin_port) : 0;
 }
 
-}  // namespace
-
-uint16_t freeLoopbackPort() {
-    return loopback(0);
+bool listening(uint16_t port) {
+    char entry[48];
+    std::snprintf(entry, sizeof(entry), " 0100007F:%04X 00000000:0000 0A ", port);
+    return ReadTempFile("/proc/net/tcp").find(entry) != std::string::npos;
 }
 
 std::string findExecutable(const std::string& name, const std::string& extraFolders) {
@@ -73,10 +67,21 @@ pid_t spawnChild(const std::vector<std::string>& argv, const std::string& output
 
 bool waitChild(pid_t pid) {
     int status = 0;
-    while (pid > 0 && ::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return false;
+    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool waitUntil(const std::function<bool()>& ready, pid_t child,
+               std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    for (siginfo_t ended{}; !ready(); std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+        if (child > 0 && ::waitid(P_PID, child, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            ended.si_pid != 0)
+            return false;
+        if (std::chrono::steady_clock::now() > end) return false;
+    }
+    return true;
 }
 
 void stopChild(pid_t pid, std::chrono::milliseconds deadline) {
@@ -104,23 +109,18 @@ void ServerProcess::start(const std::string& name,
             why_ = "cannot fork";
             return;
         }
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        siginfo_t ended{};
-        // Polled without reaping, so that stopChild below still owns the pid.
-        while (::waitid(P_PID, child, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-               ended.si_pid == 0) {
-            if (loopback(port_) != 0) {
-                pid_ = child;
-                return;
-            }
-            if (std::chrono::steady_clock::now() > end) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (waitUntil([&] { return listening(port_); }, child, deadline)) {
+            pid_ = child;
+            return;
         }
+        siginfo_t ended{};
+        const bool gone =
+            ::waitid(P_PID, child, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid != 0;
         stopChild(child);
         const std::string errors = ReadTempFile(errorLog) + ReadTempFile(output);
-        why_ = ended.si_pid == 0 ? name + " did not accept connections in time"
-                                 : name + " ended at start: " + errors;
-        if (ended.si_pid == 0 || errors.find("already in use") == std::string::npos) return;
+        why_ = gone ? name + " ended at start: " + errors
+                    : name + " did not accept connections in time";
+        if (!gone || errors.find("already in use") == std::string::npos) return;
     }
 }
 

@@ -1,6 +1,5 @@
-// Small real FLV files made with ffmpeg on first use, for tests that want what real muxers write
-// rather than what FlvWriter is told to write; about one second and a few kB each, in a temp
-// folder of this process. Where ffmpeg is missing file() is empty and the test skips. Thread-safe.
+// Small real FLV files made by ffmpeg on first use: what real muxers write rather than what
+// FlvWriter is told to write. Without ffmpeg file() is empty and the test skips. Thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +10,7 @@ namespace testing_support {
 
 class TestMedia {
   public:
-    // kH264Aac has a key-frame index in onMetaData; kH264AacLive, 640x360 (cropped from 368)
-    // at 30 fps and two seconds long, is what a live publisher sends.
+    // kH264Aac has a key-frame index; kH264AacLive is what a live publisher sends.
     enum class Kind {
         kH264Aac,
         kFlv1Mp3,
@@ -24,8 +22,7 @@ class TestMedia {
         kH264AacLive
     };
 
-    // What a file of a kind holds, as asked of ffmpeg: FLV codec ids as written, rates in hertz
-    // and bits per second (0 when left to the encoder).
+    // As asked of ffmpeg: FLV codec ids, rates in Hz and bit/s (0: left to the encoder).
     struct Description {
         const char* name;
         bool hasVideo;
@@ -35,20 +32,16 @@ class TestMedia {
         bool hasAudio;
         uint32_t soundFormat, sampleRate, channels, audioBitRate;
         double seconds;
+        const char* encoderArgs;
     };
 
     static std::vector<Kind> allKinds();
     static const Description& describe(Kind kind);
 
-    // The file's path, made on first use; empty when it cannot be made.
-    static std::string file(Kind kind);
-    // Why file(kind) is empty ("needs ffmpeg", ...); empty when it is not.
-    static std::string missingReason(Kind kind);
-
-    // ffmpeg's path found through PATH, or empty.
+    static std::string file(Kind kind);           // empty when it cannot be made
+    static std::string missingReason(Kind kind);  // why file(kind) is empty
     static std::string ffmpegPath();
-    // This process's temp folder for media, made on first use.
-    static std::string tempDir();
+    static std::string tempDir();  // this process's folder for media
 };
 
 }  // namespace testing_support

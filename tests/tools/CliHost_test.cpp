@@ -1,6 +1,4 @@
-// The host's side of the contract, checked with a stand-in plug-in that reports how it was
-// driven (tests/tools/FakePlugin.cpp): call order, every frame freed, the object destroyed on
-// every path, the medium handed over as typed, the output formats, the usage errors.
+// The host's side of the contract, against a stand-in plug-in that reports how it was driven.
 #include <dlfcn.h>
 #include <zlib.h>
 
@@ -18,7 +16,6 @@ const std::string kWithoutFrames = "open getStreamDescription getMediumDescripti
 
 class CliHostTest : public ::testing::Test {
   protected:
-    // Runs zovozudo on the stand-in plug-in; |settings| are its ZOVOZUDO_FAKE_* variables.
     CliResult run(std::vector<std::string> args, std::vector<std::string> settings = {},
                   size_t closeStdoutAfter = static_cast<size_t>(-1)) {
         args.insert(args.begin(), {"--plugin", fakePluginPath()});
@@ -26,16 +23,14 @@ class CliHostTest : public ::testing::Test {
         return runCli(args, {settings, closeStdoutAfter});
     }
 
-    // What the stand-in wrote when it was destroyed, after checking that every frame it handed
-    // out came back once; empty when it never was destroyed.
+    // What the stand-in wrote when destroyed: faults are frames not freed, freed twice or with
+    // another pointer, and durations offered by the host.
     std::map<std::string, std::string> report() const {
         std::map<std::string, std::string> values;
         for (const std::string& line : splitLines(ReadTempFile(dir_.file("report"))))
             values[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
         EXPECT_FALSE(values.empty()) << "the plug-in object was never destroyed";
-        EXPECT_EQ(values["freed"], values["handed"]);
-        EXPECT_EQ(values["outstanding"] + values["bad_frees"], "00");
-        EXPECT_EQ(values["nonzero_durations"], "0") << "the host offers no duration of its own";
+        EXPECT_EQ(values["faults"], "0");
         return values;
     }
 
@@ -57,30 +52,23 @@ TEST_F(CliHostTest, EachCommandDrivesTheObjectThroughItsLifeAndPrintsWhatItSet) 
     std::string csv = "type,timestamp_us,duration_ms,key,size,crc32\n";
     for (unsigned i = 0; i < 9; ++i) csv += fakeFrameLine(i) + "\n";
     const std::string summary = "9 frames (4 video, 5 audio), 31 bytes, media time 0.160 s";
+    const std::string text =
+        "location   rtmp://h/app/s\nprotocol   rtmp\nformat     flv\n"
+        "duration   12.345 s (12345 ms)\nflags      first 0, second 1\n"
+        "video      h264, 320x240, 29.97 fps\naudio      raw (variant 1), 44100 Hz\n";
+    const std::string json =
+        "{\"format\": \"flv\", \"duration_ms\": 12345, \"first_flag\": 0, \"second_flag\": 1, "
+        "\"video\": {\"codec\": \"h264\", \"width\": 320, \"height\": 240, \"frame_rate\": "
+        "29.97}, \"audio\": {\"codec\": \"raw\", \"raw_variant\": 1, \"sample_rate\": 44100}}\n";
     const struct {
         std::vector<std::string> args;
         const std::string& calls;
         const char* handed;
-        std::string out;  // the start of standard output
-        std::string err;  // the start of standard error
-    } cases[] = {
-        {{"probe", "rtmp://h/app/s"},
-         kWithoutFrames,
-         "0",
-         "location   rtmp://h/app/s\nprotocol   rtmp\nformat     flv\n"
-         "duration   12.345 s (12345 ms)\nflags      first 0, second 1\n"
-         "video      h264, 320x240, 29.97 fps\naudio      raw (variant 1), 44100 Hz\n",
-         ""},
-        {{"probe", "--json", "a.flv"},
-         kWithoutFrames,
-         "0",
-         "{\"format\": \"flv\", \"duration_ms\": 12345, \"first_flag\": 0, \"second_flag\": 1, "
-         "\"video\": {\"codec\": \"h264\", \"width\": 320, \"height\": 240, \"frame_rate\": "
-         "29.97}, \"audio\": {\"codec\": \"raw\", \"raw_variant\": 1, \"sample_rate\": 44100}}\n",
-         ""},
-        {{"frames", "a.flv"}, kWithFrames, "9", csv, summary},
-        {{"read", "a.flv"}, kWithFrames, "9", summary, ""},
-    };
+        std::string out, err;  // their starts
+    } cases[] = {{{"probe", "rtmp://h/app/s"}, kWithoutFrames, "0", text, ""},
+                 {{"probe", "--json", "a.flv"}, kWithoutFrames, "0", json, ""},
+                 {{"frames", "a.flv"}, kWithFrames, "9", csv, summary},
+                 {{"read", "a.flv"}, kWithFrames, "9", summary, ""}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
         const CliResult result = run(c.args, {"ZOVOZUDO_FAKE_FRAMES=9"});
@@ -89,9 +77,7 @@ TEST_F(CliHostTest, EachCommandDrivesTheObjectThroughItsLifeAndPrintsWhatItSet) 
         EXPECT_EQ(result.err.substr(0, c.err.size()), c.err);
         // Only the summary line, and the whole text for probe.
         EXPECT_EQ(splitLines(result.out).size(), splitLines(c.out).size()) << result.out;
-        if (c.err.empty()) {
-            EXPECT_EQ(result.err, "");
-        }
+        EXPECT_TRUE(!c.err.empty() || result.err.empty()) << result.err;
         const auto values = report();
         EXPECT_EQ(values.at("calls"), c.calls);
         EXPECT_EQ(values.at("handed"), c.handed);
@@ -103,16 +89,11 @@ TEST_F(CliHostTest, FailedOpenPrintsThePluginsErrorAndStillClosesTheObject) {
     const std::string moreInTheLog = "the plug-in's log may tell more: " + appData +
                                      "/Dessaro/Logs/ZOVOzudo.log ('zovozudo log-level 4' makes "
                                      "it log everything)\n";
+    // A code alone and a missing file are met with the real plug-in in CliEndToEnd_test.
     const std::pair<const char*, std::string> cases[] = {
-        {"404:File could not be found.", "error 404: File could not be found.\n"},
         {"2:RTMP input: Failed to parse metadata.",
          "error 2: RTMP input: Failed to parse metadata.\n"},
-        {"2",
-         "error 2: the medium holds no FLV header, or no audio or video tag in what the "
-         "plug-in examined\n" +
-             moreInTheLog},
-        {"-", "error: the plug-in could not open a.flv and set no error code\n" + moreInTheLog},
-    };
+        {"-", "error: the plug-in could not open a.flv and set no error code\n" + moreInTheLog}};
     for (const auto& [failure, printed] : cases) {
         SCOPED_TRACE(failure);
         const CliResult result =
@@ -141,8 +122,7 @@ TEST_F(CliHostTest, OutputClosedEarlyOrCtrlCEndTheReadAndStillDestroyTheObject) 
     }
 }
 
-// The scheme goes over as written: the plug-in tells "file" from "FILE" itself. Text before
-// "://" that is no scheme leaves a plain path; only the first "://" counts.
+// The plug-in tells "file" from "FILE" itself; text before "://" that is no scheme is a path.
 TEST_F(CliHostTest, TheMediumGoesOverAsTypedOrAsOverridden) {
     const struct {
         std::vector<std::string> args;
@@ -201,7 +181,6 @@ TEST_F(CliHostTest, UsageErrorsExitWithTwoAndHelpWithZero) {
         EXPECT_NE(result.err.find("usage: zovozudo"), std::string::npos) << result.err;
         EXPECT_EQ(result.out, "");
     }
-    // Help shows the settings and the log as this environment places them.
     const std::vector<std::string> shown = {
         "/r/software/dessaro/vanto/loglevel.value", "/a/Dessaro/Logs/ZOVOzudo.log",
         "ZOVOZUDO_REGISTRY_DIR", "ZOVOZUDO_APPDATA_DIR", "ZOVOZUDO_RTMP_RECEIVE_TIMEOUT_MS"};

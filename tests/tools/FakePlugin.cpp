@@ -1,15 +1,14 @@
-// A stand-in plug-in for the tests of the command-line host. When its object is destroyed it
-// writes how the host drove it to $ZOVOZUDO_FAKE_REPORT (calls=, location=, protocol=, handed=,
-// freed=, outstanding=, bad_frees=, nonzero_durations=); a host that never destroys it leaves
-// none. ZOVOZUDO_FAKE_FRAMES=N frames to hand out (10); ZOVOZUDO_FAKE_OPEN_ERROR=C:M open fails
-// with code C and message M ("C" alone sets no message, "-" nothing); ZOVOZUDO_FAKE_INTERRUPT_AT=N
-// sends the process SIGINT, as Ctrl-C would, while handing out frame N.
+// A stand-in plug-in for the host's tests: its destructor writes how the host drove it to
+// $ZOVOZUDO_FAKE_REPORT. ZOVOZUDO_FAKE_FRAMES=N frames (10); ZOVOZUDO_FAKE_OPEN_ERROR=C:M open
+// fails with code C and message M ("C": no message, "-": nothing set);
+// ZOVOZUDO_FAKE_INTERRUPT_AT=N sends SIGINT, as Ctrl-C would, while handing out frame N.
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,9 +28,8 @@ class FakePlugin : public InputPluginInterface {
     ~FakePlugin() override {
         std::ofstream(setting("ZOVOZUDO_FAKE_REPORT", "/dev/null"))
             << "calls=" << calls_.erase(0, 1) << "\nlocation=" << location_
-            << "\nprotocol=" << protocol_ << "\nhanded=" << handed_ << "\nfreed=" << freed_
-            << "\noutstanding=" << outstanding_.size() << "\nbad_frees=" << badFrees_
-            << "\nnonzero_durations=" << nonzeroDurations_ << "\n";
+            << "\nprotocol=" << protocol_ << "\nhanded=" << handed_
+            << "\nfaults=" << outstanding_.size() + faults_ << "\n";
     }
 
     void getStreamDescription(OutputStreamDescription* description) override {
@@ -46,35 +44,32 @@ class FakePlugin : public InputPluginInterface {
         description->getAudioDescription()->setRawVariant(1);
     }
 
-    // Frame i: audio when i is even, i % 7 + 1 bytes of value i, timestamp i * 20 ms, duration
-    // 10 (audio) or 40 (video), a key frame when i is a multiple of 3.
+    // As CliHost_test's fakeFrameLine describes it.
     bool readFrame(PACKETTYPE& type, unsigned char*& data, unsigned int& size, uint64_t& timestamp,
                    uint64_t& duration, void*& handle, bool& keyFrame) override {
-        if (duration != 0) ++nonzeroDurations_;
+        if (duration != 0) ++faults_;  // the host offers no duration of its own
         if (!started_ || handed_ == frameCount_) return false;
         if (handed_ == interruptAt_) kill(getpid(), SIGINT);
         const uint64_t i = handed_++;
-        auto* frame = new std::vector<unsigned char>(i % 7 + 1, static_cast<unsigned char>(i));
+        auto frame =
+            std::make_unique<std::vector<unsigned char>>(i % 7 + 1, static_cast<unsigned char>(i));
         type = i % 2 == 0 ? PACKET_AUDIO : PACKET_VIDEO;
         data = frame->data();
         size = static_cast<unsigned int>(frame->size());
         timestamp = i * 20000;
         duration = i % 2 == 0 ? 10 : 40;
         keyFrame = i % 3 == 0;
-        handle = frame;
-        outstanding_[handle] = frame;
+        handle = frame.get();
+        outstanding_[handle] = std::move(frame);
         return true;
     }
 
     void freeFrame(unsigned char* data, void* handle) override {
         auto found = outstanding_.find(handle);
-        if (found == outstanding_.end() || found->second->data() != data) {
-            ++badFrees_;
-            return;
-        }
-        delete found->second;
-        outstanding_.erase(found);
-        ++freed_;
+        if (found == outstanding_.end() || found->second->data() != data)
+            ++faults_;
+        else
+            outstanding_.erase(found);
     }
 
     bool open(const MediumDescription* medium, Error* error) override {
@@ -124,8 +119,8 @@ class FakePlugin : public InputPluginInterface {
     const uint64_t interruptAt_ = std::stoull(setting("ZOVOZUDO_FAKE_INTERRUPT_AT", "-1"));
     std::string calls_, location_, protocol_;
     bool started_ = false;
-    uint64_t handed_ = 0, freed_ = 0, badFrees_ = 0, nonzeroDurations_ = 0;
-    std::map<void*, std::vector<unsigned char>*> outstanding_;
+    uint64_t handed_ = 0, faults_ = 0;
+    std::map<void*, std::unique_ptr<std::vector<unsigned char>>> outstanding_;
 };
 
 }  // namespace
