@@ -17,7 +17,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// True when |fd| is ready before |until| (10 s from now by default) and before the server stops.
 bool waitFor(int fd, short events, int stopFd,
              Clock::time_point until = Clock::now() + std::chrono::seconds(10)) {
     for (;;) {
@@ -141,9 +140,8 @@ ScriptedRtmpServer::ScriptedRtmpServer(Script script) : script_(std::move(script
     if (::pipe(stopPipe_) != 0 ||
         ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
         ::listen(listener_, 4) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         return;
-    }
     port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] {
         if (!waitFor(listener_, POLLIN, stopPipe_[0])) return;
@@ -164,8 +162,7 @@ ScriptedRtmpServer::ScriptedRtmpServer(std::vector<Step> steps)
           messages_.push_back(m);
           for (const Step& step : steps) {
               if (!s.send(step.send, step.piece)) return;
-              if (step.read == kUntilClose) s.waitForClose();
-              for (int i = 0; i < step.read; ++i) {
+              for (int i = 0; step.read == kUntilClose || i < step.read; ++i) {
                   if (!s.readMessage(&m)) return;
                   messages_.push_back(m);
               }
@@ -175,9 +172,8 @@ ScriptedRtmpServer::ScriptedRtmpServer(std::vector<Step> steps)
 ScriptedRtmpServer::~ScriptedRtmpServer() {
     if (stopPipe_[1] >= 0) (void)!::write(stopPipe_[1], "", 1);
     join();
-    for (int fd : {listener_, stopPipe_[0], stopPipe_[1]}) {
+    for (int fd : {listener_, stopPipe_[0], stopPipe_[1]})
         if (fd >= 0) ::close(fd);
-    }
 }
 
 void ScriptedRtmpServer::join() {
@@ -196,9 +192,15 @@ std::string num(double value) {
 std::string boolean(bool value) {
     return std::string("\x01") + char(value);
 }
+std::string null() {
+    return "\x05";
+}
+std::string member(const std::string& name, const std::string& value) {
+    return BigEndian(name.size(), 2) + name + value;
+}
 std::string object(const std::initializer_list<std::pair<std::string, std::string>>& members) {
     std::string out = "\x03";
-    for (const auto& m : members) out += BigEndian(m.first.size(), 2) + m.first + m.second;
+    for (const auto& m : members) out += member(m.first, m.second);
     return out + std::string("\0\0\x09", 3);
 }
 }  // namespace amf
@@ -244,7 +246,7 @@ std::string Invoke(const std::string& method, double transaction, const std::str
 std::string OnStatus(const std::string& code, const std::string& level,
                      const std::string& description, const std::string& method) {
     const std::string info =
-        description.empty() ? "" : BigEndian(11, 2) + "description" + amf::str(description);
+        description.empty() ? "" : amf::member("description", amf::str(description));
     const std::string status = amf::object({{"level", amf::str(level)}, {"code", amf::str(code)}});
     return Message12(5, 0x14, 1,
                      amf::str(method) + amf::num(0) + amf::null() +
