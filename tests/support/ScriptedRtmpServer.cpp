@@ -254,11 +254,11 @@ std::string OnStatus(const std::string& code, const std::string& level,
                          status.substr(status.size() - 3));
 }
 
-std::vector<Step> PlaySteps(const std::string& bytes, bool awaitClose, size_t piece) {
+std::vector<Step> PlaySteps(const std::string& bytes, bool awaitClose) {
     const std::string success = amf::str("NetConnection.Connect.Success");
     return {{Invoke("_result", 1, amf::object({{"code", success}})), 3},
             {Invoke("_result", 2, amf::num(1)), 2},
-            {bytes, awaitClose ? kUntilClose : 0, piece}};
+            {bytes, awaitClose ? kUntilClose : 0}};
 }
 
 }  // namespace testing_support

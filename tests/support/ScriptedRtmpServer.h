@@ -101,7 +101,7 @@ std::string Invoke(const std::string& method, double transaction, const std::str
 // A status on channel 5, stream 1; the description only when given.
 std::string OnStatus(const std::string& code, const std::string& level = "status",
                      const std::string& description = "", const std::string& method = "onStatus");
-// A server's answers to connect and createStream up to play, then |bytes| in pieces of |piece|.
-std::vector<Step> PlaySteps(const std::string& bytes, bool awaitClose = false, size_t piece = 0);
+// A server's answers to connect and createStream up to play, then |bytes|.
+std::vector<Step> PlaySteps(const std::string& bytes, bool awaitClose = false);
 
 }  // namespace testing_support
