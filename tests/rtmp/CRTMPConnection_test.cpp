@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -179,18 +179,18 @@ TEST(CRTMPSessionTest, ExchangeFromConnectToStop) {
         const Lines expected = {
             "2 0 5 0 " + BigEndian(1250000, 4),
             "2 1 4 0 " + BigEndian(3, 2) + BigEndian(0, 4) + BigEndian(300, 4),
-            "3 1 20 0 " + amf::str("createStream") + amf::num(2.0) + amf::null(),
+            "3 1 20 0 " + amf::str("createStream") + amf::num(2.0) + amf::null,
             "2 3 4 0 " + BigEndian(3, 2) + BigEndian(1, 4) + BigEndian(36000000, 4),
-            "8 0 20 1 " + amf::str("play") + amf::num(0) + amf::null() + amf::str(playpath) +
+            "8 0 20 1 " + amf::str("play") + amf::num(0) + amf::null + amf::str(playpath) +
                 amf::num(0),
             "2 1 4 0 " + BigEndian(7, 2) + "\x01\x02\x03\x04"};
         const std::vector<RtmpMessage>& got = server.messages();
         ASSERT_EQ(got.size(), expected.size() + 2);
         for (size_t i = 0; i < expected.size(); ++i) {
             const RtmpMessage& m = got[i + 1];
-            std::ostringstream head;
-            head << m.channel << " " << m.headerType << " " << int(m.type) << " " << m.streamId;
-            EXPECT_EQ(head.str() + " " + m.body, expected[i]);
+            EXPECT_EQ(expected[i], std::to_string(m.channel) + " " + std::to_string(m.headerType) +
+                                       " " + std::to_string(m.type) + " " +
+                                       std::to_string(m.streamId) + " " + m.body);
         }
         const std::string& report = got.back().body;
         ASSERT_EQ(got.back().type * 10 + report.size(), 34u);
@@ -265,7 +265,7 @@ TEST(CRTMPCommandsTest, HandlesEachServerMessage) {
             outcome << " "
                     << (type == 0x14 ? body.substr(3, uint8_t(body[2])) : std::to_string(type));
             const bool answer = body.substr(0, 10) == amf::str("_result");
-            EXPECT_TRUE(!answer || body.substr(19) == amf::null() + amf::num(double(checks++)));
+            EXPECT_TRUE(!answer || body.substr(19) == amf::null + amf::num(double(checks++)));
         }
         EXPECT_EQ(outcome.str(), c.second);
     }
@@ -367,14 +367,12 @@ TEST_F(ChunkStreamTest, AssemblesMessagesFromEverySegmentation) {
 
 long residentBytes() {
     long pages = 0, resident = 0;
-    FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm && std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
-    if (statm) std::fclose(statm);
+    std::ifstream("/proc/self/statm") >> pages >> resident;
     return resident * sysconf(_SC_PAGESIZE);
 }
 
 // 16 MiB announced on each of 64 channels: 1 GiB if bodies were allocated as announced.
-TEST_F(ChunkStreamTest, AnnouncedBodiesWithoutDataCostNoMemory) {
+TEST_F(ChunkStreamTest, AnnouncedBodiesWithoutDataCostNoMemoryAndChunkSizeLimits) {
     std::string bytes;
     for (int channel = 2; channel < 66; ++channel)
         bytes += BasicHeader(0, channel) + BigEndian(0, 3) + BigEndian(0xFFFFFF, 3) + "\x09" +
@@ -387,16 +385,13 @@ TEST_F(ChunkStreamTest, AnnouncedBodiesWithoutDataCostNoMemory) {
         EXPECT_EQ(describe(packet), "ch" + std::to_string(channel) + " t9 ts0 sid1 16777215/128");
     }
     EXPECT_LT(residentBytes() - before, 64L << 20);
-}
-
-TEST_F(ChunkStreamTest, ChunkSizesAtAndBeyondTheLimits) {
+    // Chunk sizes at and beyond the limits.
     const std::string body(2000, 'q');
     const uint32_t sizes[] = {0, 0x80000000u, 0xFFFFFFFFu, 1, 0xFFFFFF, 0x1000000, 0x7FFFFFFF};
     const int32_t applied[] = {0, 0, 0, 1, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF};  // 0: the end
     for (int i = 0; i < 7; ++i) {
         connectTo(Message12(2, 1, 0, BigEndian(sizes[i], 4)) +
                   Message12(4, 9, 1, body, applied[i] > 0 ? uint32_t(applied[i]) : 128));
-        RTMPPacket packet;
         ASSERT_EQ(client_.GetNextMediaPacket(packet), applied[i] > 0) << i;
         EXPECT_EQ(client_.GetChunkSize(), applied[i] > 0 ? applied[i] : 128);
         EXPECT_EQ(applied[i] > 0 ? text(packet) : body, body);
@@ -488,11 +483,9 @@ TEST(ParseUrl, FindsThePartsAndLeavesTheRest) {
         EXPECT_EQ(ParseUrl(url.c_str(), &protocol, &host, &port, &app, &playpath),
                   url.find("://") != std::string::npos)
             << url;
-        std::string parts = url + " " + std::to_string(protocol);
-        const std::string portText = port ? std::to_string(port) : "-";
-        for (const char* part :
-             {(const char*)host, portText.c_str(), (const char*)app, (const char*)playpath})
-            parts += std::string(" ") + (part ? part : "-");
+        std::string parts = url + " " + std::to_string(protocol) + " " + (host ? host : "-") + " " +
+                            (port ? std::to_string(port) : "-");
+        for (const char* part : {app, playpath}) parts += std::string(" ") + (part ? part : "-");
         EXPECT_EQ(parts, row);
         for (char* part : {host, app, playpath}) std::free(part);
     };

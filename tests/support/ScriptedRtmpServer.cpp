@@ -65,9 +65,8 @@ bool RtmpServerConnection::send(const std::string& bytes, size_t piece) {
 bool RtmpServerConnection::waitForClose() {
     const auto until = Clock::now() + std::chrono::seconds(10);
     char scratch[4096];
-    while (waitFor(socket_, POLLIN, stopFd_, until)) {
+    while (waitFor(socket_, POLLIN, stopFd_, until))
         if (::recv(socket_, scratch, sizeof(scratch), 0) <= 0) return true;
-    }
     return false;
 }
 
@@ -192,9 +191,6 @@ std::string num(double value) {
 std::string boolean(bool value) {
     return std::string("\x01") + char(value);
 }
-std::string null() {
-    return "\x05";
-}
 std::string member(const std::string& name, const std::string& value) {
     return BigEndian(name.size(), 2) + name + value;
 }
@@ -239,7 +235,7 @@ std::string Message12(int channel, uint8_t type, uint32_t streamId, const std::s
 
 std::string Invoke(const std::string& method, double transaction, const std::string& rest,
                    uint32_t chunkSize) {
-    return Message12(3, 0x14, 0, amf::str(method) + amf::num(transaction) + amf::null() + rest,
+    return Message12(3, 0x14, 0, amf::str(method) + amf::num(transaction) + amf::null + rest,
                      chunkSize);
 }
 
@@ -249,7 +245,7 @@ std::string OnStatus(const std::string& code, const std::string& level,
         description.empty() ? "" : amf::member("description", amf::str(description));
     const std::string status = amf::object({{"level", amf::str(level)}, {"code", amf::str(code)}});
     return Message12(5, 0x14, 1,
-                     amf::str(method) + amf::num(0) + amf::null() +
+                     amf::str(method) + amf::num(0) + amf::null +
                          status.substr(0, status.size() - 3) + info +
                          status.substr(status.size() - 3));
 }

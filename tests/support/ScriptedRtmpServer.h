@@ -83,7 +83,7 @@ namespace amf {
 std::string str(const std::string& value);
 std::string num(double value);
 std::string boolean(bool value);
-std::string null();
+inline const std::string null = "\x05";
 std::string member(const std::string& name, const std::string& value);  // of an object
 std::string object(const std::initializer_list<std::pair<std::string, std::string>>& members);
 }  // namespace amf
