@@ -78,8 +78,8 @@ bool RtmpServerConnection::pause(int ms) {
 void RtmpServerConnection::close(bool reset) {
     if (socket_ < 0) return;
     const linger abort = {1, 0};
-    if (reset) ::setsockopt(socket_, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-    if (!reset) ::shutdown(socket_, SHUT_RDWR);
+    reset ? ::setsockopt(socket_, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort))
+          : ::shutdown(socket_, SHUT_RDWR);
     ::close(socket_);
     socket_ = -1;
 }
@@ -161,10 +161,8 @@ ScriptedRtmpServer::ScriptedRtmpServer(std::vector<Step> steps)
           messages_.push_back(m);
           for (const Step& step : steps) {
               if (!s.send(step.send, step.piece)) return;
-              for (int i = 0; step.read == kUntilClose || i < step.read; ++i) {
-                  if (!s.readMessage(&m)) return;
+              for (int i = 0; (step.read == kUntilClose || i < step.read) && s.readMessage(&m); ++i)
                   messages_.push_back(m);
-              }
           }
       }) {}
 
