@@ -1,7 +1,6 @@
 // Each decode gets exactly its bytes on the heap, so that ASan sees a read past them.
 #include <algorithm>
 #include <limits>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -35,9 +34,8 @@ const auto raw = [](std::initializer_list<int> bytes) { return Bytes(bytes.begin
 
 template <typename Value>
 int decode(Value& value, const Bytes& bytes, bool names = false) {
-    std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size()]);
-    std::copy(bytes.begin(), bytes.end(), copy.get());
-    return value.Decode(copy.get(), int(bytes.size()), names);
+    std::vector<uint8_t> copy(bytes.begin(), bytes.end());  // no spare capacity
+    return value.Decode(copy.data(), int(bytes.size()), names);
 }
 AMFObjectProperty decoded(const Bytes& bytes, bool named) {
     AMFObjectProperty value;
@@ -141,16 +139,12 @@ TEST(AMFObjectDecode, ServerBodiesDecodeWholeAndAnswerLookups) {
 }
 
 TEST(AMFObjectDecode, HostileNestingAndCountsAreBounded) {
-    const auto nested = [](int levels) {
-        Bytes inner = obj("");
-        for (int i = 1; i < levels; ++i) inner = obj(member("a", inner));
-        return inner;
-    };
     const int max = RTMP_LIB::kAmfMaxNesting;
     for (int levels : {max, max + 1}) {
         // One level more: the innermost object fails and its parent recovers at its end marker.
         AMFObjectProperty value;
-        const Bytes bytes = nested(levels);
+        Bytes bytes = obj("");
+        for (int i = 1; i < levels; ++i) bytes = obj(member("a", bytes));
         ASSERT_EQ(int(bytes.size()) - (levels > max ? 3 : 0), decode(value, bytes));
         const AMFObjectProperty* level = &value;
         for (int i = 1; i < max; ++i) level = &level->GetObject().GetProperty(0);
@@ -162,9 +156,8 @@ TEST(AMFObjectDecode, HostileNestingAndCountsAreBounded) {
         Bytes bytes;
         for (int i = 0; i < 100000; ++i) bytes += opener;
         AMFObject body;
-        EXPECT_EQ(-1, decode(body, bytes));
         AMFObjectProperty value;
-        EXPECT_EQ(-1, decode(value, bytes));
+        EXPECT_TRUE(decode(body, bytes) == -1 && decode(value, bytes) == -1);
     }
     // Every level scanning a tail without object end again would log about 64 lines per byte.
     Bytes deep;

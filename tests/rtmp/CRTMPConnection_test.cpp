@@ -397,12 +397,11 @@ TEST_F(ChunkStreamTest, AnnouncedBodiesWithoutDataCostNoMemoryAndChunkSizeLimits
 
 // Chunks of 128 whatever size the server's own have.
 TEST_F(ChunkStreamTest, WritesCompressedHeadersAndChunks) {
-    connectTo("", 0, 8);
-    std::string size64 = BigEndian(64, 4);
+    connectTo(Message12(2, 1, 0, BigEndian(64, 4)), 0, 8);
     RTMPPacket packet;
-    packet.bodySize = 4;
-    packet.body = reinterpret_cast<uint8_t*>(&size64[0]);
+    ASSERT_TRUE(client_.ReadPacket(packet));
     client_.HandleChangeChunkSize(packet);
+    packet.free();
     const std::string i25 = amf::str("call") + std::string(18, 'i');
     const std::string i300 = amf::str("long") + std::string(293, 'j'), n300(300, 'n');
     const std::string ext = BigEndian(0x01000000, 4), size300 = BigEndian(300, 3);
