@@ -208,7 +208,6 @@ TEST(AMFObjectEncode, RoundTripsAndLeavesOutWhatCannotBeEncoded) {
                         (value.GetType() == RTMP_LIB::AMF_KIND_OBJECT && used <= int(cut)));
         }
     }
-    // A property that cannot be encoded is left out.
     AMFObject mixed;
     mixed.AddProperty(decoded(member("a", num(1)), true));
     mixed.AddProperty(decoded(member("d", date(1000, 60)), true));
@@ -243,7 +242,6 @@ TEST(AMFObjectLog, LongPartsAreCutWithoutSplittingACharacter) {
     EXPECT_EQ("4 Property: <Name: x" + cutE + "NUMBER:\t1.00>", wideToUtf8(lines[1]));
 }
 
-// The byte-level readers need every byte and touch nothing otherwise.
 TEST(AmfCodec, ReadersAndWritersAtTheirBounds) {
     const uint8_t in[] = {0x01, 0x02, 0x03, 0x04, 0x00, 0x03, 'a', 'b'};
     uint16_t u16 = 9;

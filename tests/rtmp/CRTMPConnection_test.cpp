@@ -1,4 +1,3 @@
-// The client against scripted servers and nginx, and the URL parser.
 #include <unistd.h>
 
 #include <algorithm>
@@ -381,7 +380,6 @@ TEST_F(ChunkStreamTest, AnnouncedBodiesWithoutDataCostNoMemoryAndChunkSizeLimits
         EXPECT_EQ(describe(packet), "ch" + std::to_string(channel) + " t9 ts0 sid1 16777215/128");
     }
     EXPECT_LT(residentBytes() - before, 64L << 20);
-    // Chunk sizes at and beyond the limits.
     const std::string body(2000, 'q');
     const uint32_t sizes[] = {0, 0x80000000u, 0xFFFFFFFFu, 1, 0xFFFFFF, 0x1000000, 0x7FFFFFFF};
     const int32_t applied[] = {0, 0, 0, 1, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF};  // 0: the end

@@ -1,4 +1,3 @@
-// The RTMP source against a scripted server.
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
