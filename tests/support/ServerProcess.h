@@ -1,34 +1,53 @@
-// What the helpers that run a real server for a test share: a free loopback port, a check that
-// the port takes connections, a program found on PATH, and a bounded stop of the child.
+// Child processes for tests: real servers (nginx, node-media-server, ffmpeg) on a free loopback
+// port, and programs run to their end. Every child gets SIGTERM when the test process dies.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "support/TempDir.h"
+
 namespace testing_support {
 
-// A port that was free on 127.0.0.1 a moment ago (another process may take it before a server
-// binds it: the callers retry), or 0.
+// A port that was free on 127.0.0.1 a moment ago (another process may take it: callers retry).
 uint16_t freeLoopbackPort();
-// True when something accepts TCP connections on 127.0.0.1:|port|.
-bool acceptsOnLoopback(uint16_t port);
 // The executable |name| found on PATH or in |extraFolders| (colon-separated), or empty.
 std::string findExecutable(const std::string& name, const std::string& extraFolders = "");
-// The whole text of the file at |path|, empty when it cannot be read.
-std::string readWholeFile(const std::string& path);
+// Starts |argv| (argv[0] a path) with stdin on /dev/null and stdout and stderr into the file
+// |output| (/dev/null when empty); 0 when it cannot.
+pid_t spawnChild(const std::vector<std::string>& argv, const std::string& output = "");
+// Waits for |pid| to end; true when it exited with 0.
+bool waitChild(pid_t pid);
 // Sends SIGTERM to |pid|, waits up to |deadline| for it to end, then kills and reaps it.
-void stopChild(pid_t pid, std::chrono::milliseconds deadline);
+void stopChild(pid_t pid, std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
-enum class ServerStart { kAccepting, kCannotFork, kEnded, kTooSlow };
-// Runs |argv| (argv[0] is the program's path) with its standard output and error in the file
-// |output|, and waits up to |deadline| until 127.0.0.1:|port| takes connections. |*pid| is the
-// running child on kAccepting and -1 otherwise: a child that ended is reaped (its output says
-// why), one too slow is stopped. The child gets SIGTERM when the test process dies.
-ServerStart startServer(const std::vector<std::string>& argv, const std::string& output,
-                        uint16_t port, std::chrono::milliseconds deadline, pid_t* pid);
+// A server run for a test in a folder of its own, stopped by the destructor.
+class ServerProcess {
+  public:
+    virtual ~ServerProcess();
+    // False when the server is missing or did not come up, and why.
+    bool running() const { return pid_ > 0; }
+    const std::string& why() const { return why_; }
+    uint16_t port() const { return port_; }
+    // The server's folder; what the server prints goes to output.log there.
+    std::string dir() const { return dir_.file(""); }
+
+  protected:
+    ServerProcess() = default;
+    // Runs argvFor(a free port) until that port takes connections, within |deadline|; tries
+    // another port when the server says its port was taken (in output.log or |errorLog|).
+    void start(const std::string& name, const std::function<std::vector<std::string>()>& argvFor,
+               const std::string& errorLog, std::chrono::seconds deadline);
+
+    TempDir dir_;
+    std::string why_;
+    uint16_t port_ = 0;
+    pid_t pid_ = -1;
+};
 
 }  // namespace testing_support

@@ -1,13 +1,6 @@
-// Small real FLV files made with ffmpeg, for tests that want what real muxers write rather
-// than what FlvWriter is told to write. Each file is about one second long and a few kB, made
-// on first use into a temp folder of this process that is removed when the process ends.
-//
-// Where ffmpeg is not on PATH (or cannot encode a kind) file() is empty and the test skips:
-//
-//     const std::string path = TestMedia::file(TestMedia::Kind::kH264Aac);
-//     if (path.empty()) GTEST_SKIP() << TestMedia::missingReason(TestMedia::Kind::kH264Aac);
-//
-// Safe to call from any thread.
+// Small real FLV files made with ffmpeg on first use, for tests that want what real muxers write
+// rather than what FlvWriter is told to write; about one second and a few kB each, in a temp
+// folder of this process. Where ffmpeg is missing file() is empty and the test skips. Thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -17,32 +10,30 @@
 namespace testing_support {
 
 class TestMedia {
-public:
+  public:
+    // kH264Aac has a key-frame index in onMetaData; kH264AacLive, 640x360 (cropped from 368)
+    // at 30 fps and two seconds long, is what a live publisher sends.
     enum class Kind {
-        kH264Aac,           // H.264 (7) + AAC (10), with a key-frame index in onMetaData
-        kFlv1Mp3,           // Sorenson Spark (2) + MP3 (2)
-        kScreenVideoSpeex,  // Screen video (3) + Speex (11)
-        kNellymoser,        // audio only, Nellymoser (6)
-        kAdpcmStereo,       // audio only, ADPCM (1), stereo 44.1 kHz
-        kPcmS16le,          // audio only, PCM little-endian (3), 16-bit
-        kPcmU8,             // audio only, PCM platform-endian (0), 8-bit
-        kH264AacLive,       // H.264 640x360 (cropped from 368) 30 fps + AAC 44.1 kHz stereo,
-                            // what a live publisher sends; two seconds
+        kH264Aac,
+        kFlv1Mp3,
+        kScreenVideoSpeex,
+        kNellymoser,
+        kAdpcmStereo,
+        kPcmS16le,
+        kPcmU8,
+        kH264AacLive
     };
 
-    // What a file of a kind holds, as asked of ffmpeg.
+    // What a file of a kind holds, as asked of ffmpeg: FLV codec ids as written, rates in hertz
+    // and bits per second (0 when left to the encoder).
     struct Description {
         const char* name;
         bool hasVideo;
         uint32_t width, height;
         double frameRate;
-        uint32_t videoCodecId;  // FLV codec id as written
-        uint32_t videoBitRate;  // bits per second asked for, 0 when left to the encoder
+        uint32_t videoCodecId, videoBitRate;
         bool hasAudio;
-        uint32_t soundFormat;   // FLV sound format as written
-        uint32_t sampleRate;    // hertz
-        uint32_t channels;
-        uint32_t audioBitRate;  // bits per second asked for, 0 when left to the encoder
+        uint32_t soundFormat, sampleRate, channels, audioBitRate;
         double seconds;
     };
 

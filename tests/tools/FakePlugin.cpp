@@ -1,26 +1,15 @@
-// A stand-in plug-in library for the tests of the command-line host. It exports
-// InputPluginFactory like the real one and writes, when its object is destroyed, a report of
-// how the host drove it to the file named by ZOVOZUDO_FAKE_REPORT:
-//
-//   calls=open getStreamDescription getMediumDescription start stop close
-//   location=...          protocol=...
-//   handed=N freed=N outstanding=N bad_frees=N nonzero_durations=N
-//
-// A host that never destroys the object leaves no report. Further settings:
-//   ZOVOZUDO_FAKE_FRAMES=N        frames to hand out (default 10), see frameAt for their content
-//   ZOVOZUDO_FAKE_OPEN_ERROR=C:M  open fails with code C and message M; "C" alone sets no
-//                                 message, "-" sets nothing at all
-//   ZOVOZUDO_FAKE_INTERRUPT_AT=N  sends the process SIGINT while handing out frame N, as Ctrl-C
-//                                 would
+// A stand-in plug-in for the tests of the command-line host. When its object is destroyed it
+// writes how the host drove it to $ZOVOZUDO_FAKE_REPORT (calls=, location=, protocol=, handed=,
+// freed=, outstanding=, bad_frees=, nonzero_durations=); a host that never destroys it leaves
+// none. ZOVOZUDO_FAKE_FRAMES=N frames to hand out (10); ZOVOZUDO_FAKE_OPEN_ERROR=C:M open fails
+// with code C and message M ("C" alone sets no message, "-" nothing); ZOVOZUDO_FAKE_INTERRUPT_AT=N
+// sends the process SIGINT, as Ctrl-C would, while handing out frame N.
 #include <signal.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,26 +24,14 @@ std::string setting(const char* name, const char* fallback) {
     return value != nullptr ? value : fallback;
 }
 
-struct FakeFrame {
-    std::vector<unsigned char> bytes;
-};
-
 class FakePlugin : public InputPluginInterface {
   public:
-    FakePlugin()
-        : frameCount_(std::stoull(setting("ZOVOZUDO_FAKE_FRAMES", "10"))),
-          interruptAt_(std::stoll(setting("ZOVOZUDO_FAKE_INTERRUPT_AT", "-1"))) {}
-
     ~FakePlugin() override {
-        std::ofstream report(setting("ZOVOZUDO_FAKE_REPORT", "/dev/null"));
-        report << "calls=" << calls_ << "\n"
-               << "location=" << location_ << "\n"
-               << "protocol=" << protocol_ << "\n"
-               << "handed=" << handed_ << "\n"
-               << "freed=" << freed_ << "\n"
-               << "outstanding=" << outstanding_.size() << "\n"
-               << "bad_frees=" << badFrees_ << "\n"
-               << "nonzero_durations=" << nonzeroDurations_ << "\n";
+        std::ofstream(setting("ZOVOZUDO_FAKE_REPORT", "/dev/null"))
+            << "calls=" << calls_.erase(0, 1) << "\nlocation=" << location_
+            << "\nprotocol=" << protocol_ << "\nhanded=" << handed_ << "\nfreed=" << freed_
+            << "\noutstanding=" << outstanding_.size() << "\nbad_frees=" << badFrees_
+            << "\nnonzero_durations=" << nonzeroDurations_ << "\n";
     }
 
     void getStreamDescription(OutputStreamDescription* description) override {
@@ -69,31 +46,33 @@ class FakePlugin : public InputPluginInterface {
         description->getAudioDescription()->setRawVariant(1);
     }
 
+    // Frame i: audio when i is even, i % 7 + 1 bytes of value i, timestamp i * 20 ms, duration
+    // 10 (audio) or 40 (video), a key frame when i is a multiple of 3.
     bool readFrame(PACKETTYPE& type, unsigned char*& data, unsigned int& size, uint64_t& timestamp,
                    uint64_t& duration, void*& handle, bool& keyFrame) override {
         if (duration != 0) ++nonzeroDurations_;
         if (!started_ || handed_ == frameCount_) return false;
-        if (static_cast<long long>(handed_) == interruptAt_) kill(getpid(), SIGINT);
-        const uint64_t index = handed_++;
-        auto frame = std::make_unique<FakeFrame>();
-        frame->bytes.assign(index % 7 + 1, static_cast<unsigned char>(index));
-        type = index % 2 == 0 ? PACKET_AUDIO : PACKET_VIDEO;
-        data = frame->bytes.data();
-        size = static_cast<unsigned int>(frame->bytes.size());
-        timestamp = index * 20000;
-        duration = index % 2 == 0 ? 10 : 40;
-        keyFrame = index % 3 == 0;
-        handle = frame.get();
-        outstanding_[handle] = std::move(frame);
+        if (handed_ == interruptAt_) kill(getpid(), SIGINT);
+        const uint64_t i = handed_++;
+        auto* frame = new std::vector<unsigned char>(i % 7 + 1, static_cast<unsigned char>(i));
+        type = i % 2 == 0 ? PACKET_AUDIO : PACKET_VIDEO;
+        data = frame->data();
+        size = static_cast<unsigned int>(frame->size());
+        timestamp = i * 20000;
+        duration = i % 2 == 0 ? 10 : 40;
+        keyFrame = i % 3 == 0;
+        handle = frame;
+        outstanding_[handle] = frame;
         return true;
     }
 
     void freeFrame(unsigned char* data, void* handle) override {
         auto found = outstanding_.find(handle);
-        if (found == outstanding_.end() || found->second->bytes.data() != data) {
+        if (found == outstanding_.end() || found->second->data() != data) {
             ++badFrees_;
             return;
         }
+        delete found->second;
         outstanding_.erase(found);
         ++freed_;
     }
@@ -103,18 +82,14 @@ class FakePlugin : public InputPluginInterface {
         location_ = medium->getLocation();
         protocol_ = medium->getProtocol();
         const std::string failure = setting("ZOVOZUDO_FAKE_OPEN_ERROR", "");
-        if (failure.empty()) return true;
-        if (failure == "-") return false;
-        const std::string::size_type colon = failure.find(':');
-        error->setCode(std::stoi(failure.substr(0, colon)));
-        if (colon != std::string::npos) error->setMessage(failure.c_str() + colon + 1);
+        if (failure.empty() || failure == "-") return failure.empty();
+        error->setCode(std::stoi(failure));
+        if (failure.find(':') != std::string::npos)
+            error->setMessage(failure.c_str() + failure.find(':') + 1);
         return false;
     }
 
-    bool updateMedium(const MediumDescription*, Error*) override {
-        note("updateMedium");
-        return false;
-    }
+    bool updateMedium(const MediumDescription*, Error*) override { return !note("updateMedium"); }
     bool close() override { return note("close"); }
     bool start() override {
         started_ = true;
@@ -132,7 +107,6 @@ class FakePlugin : public InputPluginInterface {
     }
     PluginErrorCodes setPosition(uint64_t) override { return PLUGIN_NOT_SUPPORTED; }
     bool isSingleInstance() override { return false; }
-
     void getMediumDescription(MediumDescription* medium) override {
         note("getMediumDescription");
         medium->setDuration(12345);
@@ -142,22 +116,16 @@ class FakePlugin : public InputPluginInterface {
 
   private:
     bool note(const char* call) {
-        if (!calls_.empty()) calls_ += " ";
-        calls_ += call;
+        calls_ += std::string(" ") + call;
         return true;
     }
 
-    const uint64_t frameCount_;
-    const long long interruptAt_;
-    std::string calls_;
-    std::string location_;
-    std::string protocol_;
+    const uint64_t frameCount_ = std::stoull(setting("ZOVOZUDO_FAKE_FRAMES", "10"));
+    const uint64_t interruptAt_ = std::stoull(setting("ZOVOZUDO_FAKE_INTERRUPT_AT", "-1"));
+    std::string calls_, location_, protocol_;
     bool started_ = false;
-    uint64_t handed_ = 0;
-    uint64_t freed_ = 0;
-    uint64_t badFrees_ = 0;
-    uint64_t nonzeroDurations_ = 0;
-    std::map<void*, std::unique_ptr<FakeFrame>> outstanding_;
+    uint64_t handed_ = 0, freed_ = 0, badFrees_ = 0, nonzeroDurations_ = 0;
+    std::map<void*, std::vector<unsigned char>*> outstanding_;
 };
 
 }  // namespace
