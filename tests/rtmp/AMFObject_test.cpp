@@ -1,9 +1,6 @@
-// The AMF0 codec: values by marker, bodies as servers send them, damaged and hostile input,
-// encoding limits, round trips and the log dump. Each decode gets exactly the bytes of its input
-// on the heap, so that a read past them is caught by the address sanitizer.
+// Each decode gets exactly its bytes on the heap, so that ASan sees a read past them.
 #include <algorithm>
 #include <limits>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,12 +20,8 @@ using RTMP_LIB::AMFObject;
 using RTMP_LIB::AMFObjectProperty;
 using testing_support::BigEndian;
 using Bytes = std::string;
-using Lines = std::vector<std::string>;
 
 const Bytes kEnd("\0\0\x09", 3);
-const auto member = [](const Bytes& name, const Bytes& value) {
-    return BigEndian(name.size(), 2) + name + value;
-};
 const auto obj = [](const Bytes& members) { return "\x03" + members + kEnd; };
 const auto ecma = [](uint32_t n, const Bytes& members) {
     return "\x08" + BigEndian(n, 4) + members + kEnd;
@@ -41,9 +34,8 @@ const auto raw = [](std::initializer_list<int> bytes) { return Bytes(bytes.begin
 
 template <typename Value>
 int decode(Value& value, const Bytes& bytes, bool names = false) {
-    std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size()]);
-    std::copy(bytes.begin(), bytes.end(), copy.get());
-    return value.Decode(copy.get(), int(bytes.size()), names);
+    std::vector<uint8_t> copy(bytes.begin(), bytes.end());  // no spare capacity
+    return value.Decode(copy.data(), int(bytes.size()), names);
 }
 AMFObjectProperty decoded(const Bytes& bytes, bool named) {
     AMFObjectProperty value;
@@ -51,14 +43,13 @@ AMFObjectProperty decoded(const Bytes& bytes, bool named) {
     return value;
 }
 
-// A connect "_result" as FMS and nginx-rtmp answer it, onStatus, and onMetaData whose ECMA count
-// is wrong: members run to the object end whatever it says.
+// The ECMA count is wrong: members run to the object end whatever it says.
 const Bytes kConnectResult =
     str("_result") + num(1) +
     obj(member("fmsVer", str("FMS/3,0,1,123")) + member("capabilities", num(31))) +
     obj(member("level", str("status")) + member("code", str("NetConnection.Connect.Success")) +
         member("objectEncoding", num(0)) + member("data", ecma(0, member("version", str("3,0")))));
-const Bytes kOnStatus = str("onStatus") + num(0) + null() +
+const Bytes kOnStatus = str("onStatus") + num(0) + null +
                         obj(member("level", str("status")) + member("code", str("Play.Start")));
 const Bytes kOnMetaData =
     str("onMetaData") +
@@ -66,8 +57,7 @@ const Bytes kOnMetaData =
                 member("stereo", boolean(1)) + member("encoder", str("Lavf58.29.100")) +
                 member("keyframes", obj(member("times", strict(2, num(0) + num(2))))));
 
-// Each value as "consumed kind number members text". Too short for what the marker announces, or
-// a marker without a decoder: -1, and the value stays as it was.
+// "consumed kind number members text"; a failed decode leaves the value as it was.
 TEST(AMFObjectDecode, ValuesByMarker) {
     const auto check = [](const Bytes& bytes, const std::string& expected) {
         AMFObjectProperty value;
@@ -77,16 +67,14 @@ TEST(AMFObjectDecode, ValuesByMarker) {
             << value.GetObject().GetCount() << " " << value.GetString();
         EXPECT_EQ(got.str(), expected) << testing::PrintToString(bytes);
     };
-    const auto row = [](const Bytes& bytes, const std::string& expected) {
-        return std::make_pair(bytes, expected);
-    };
+    using Row = std::pair<Bytes, std::string>;
     for (const auto& c :
-         {row(num(-2.5), "9 1 -2.5 0 "), row(raw({1, 1}), "2 2 1 0 "), row(raw({1, 2}), "2 2 0 0 "),
-          row(raw({1, 0}), "2 2 0 0 "), row(str(Bytes("ab\0cd", 5)), "8 3 0 0 ab"),
-          row(str(""), "3 3 0 0 "), row(raw({5}), "1 5 0 0 "), row(raw({6}), "1 5 0 0 "),
-          row(raw({13}), "1 5 0 0 "), row(date(1000, 0xFFFE), "11 8 1000 0 "),
-          row(ecma(99, member("k", num(1))), "20 4 0 1 "), row(strict(0, ""), "5 4 0 0 "),
-          row(strict(2, num(1) + str("s")), "18 4 0 2 "), row(obj(""), "4 4 0 0 ")})
+         {Row(num(-2.5), "9 1 -2.5 0 "), Row(raw({1, 1}), "2 2 1 0 "), Row(raw({1, 2}), "2 2 0 0 "),
+          Row(raw({1, 0}), "2 2 0 0 "), Row(str(Bytes("ab\0cd", 5)), "8 3 0 0 ab"),
+          Row(str(""), "3 3 0 0 "), Row(raw({5}), "1 5 0 0 "), Row(raw({6}), "1 5 0 0 "),
+          Row(raw({13}), "1 5 0 0 "), Row(date(1000, 0xFFFE), "11 8 1000 0 "),
+          Row(ecma(99, member("k", num(1))), "20 4 0 1 "), Row(strict(0, ""), "5 4 0 0 "),
+          Row(strict(2, num(1) + str("s")), "18 4 0 2 "), Row(obj(""), "4 4 0 0 ")})
         check(c.first, c.second);
     for (const Bytes& bytes :
          {num(1).substr(0, 8), raw({1}), raw({2, 0, 5, 'a', 'b'}), "\x0B" + Bytes(9, 0),
@@ -100,8 +88,6 @@ TEST(AMFObjectDecode, ValuesByMarker) {
     EXPECT_EQ(-1, decode(value, raw({0, 2, 'n', 'm'}), true));
     EXPECT_EQ("nm", value.GetName());
     EXPECT_FALSE(value.IsValid());
-    EXPECT_EQ(5, decode(value, member("x", boolean(1)), true));
-    EXPECT_EQ("x", value.GetName());
 }
 
 TEST(AMFObjectDecode, ServerBodiesDecodeWholeAndAnswerLookups) {
@@ -109,14 +95,12 @@ TEST(AMFObjectDecode, ServerBodiesDecodeWholeAndAnswerLookups) {
     ASSERT_EQ(int(kConnectResult.size()), decode(result, kConnectResult));
     ASSERT_EQ(int(kOnStatus.size()), decode(status, kOnStatus));
     ASSERT_EQ(int(kOnMetaData.size()), decode(meta, kOnMetaData));
-    EXPECT_EQ(4, result.GetCount());
     EXPECT_EQ(31.0, result.GetProperty(2).GetObject().GetProperty("capabilities").GetNumber());
     const AMFObject& info = result.GetProperty(3).GetObject();
     EXPECT_EQ("NetConnection.Connect.Success", info.GetProperty("code").GetString());
     EXPECT_EQ("3,0", info.GetProperty("data").GetObject().GetProperty("version").GetString());
     EXPECT_EQ(RTMP_LIB::AMF_KIND_NULL, status.GetProperty(2).GetType());
     const AMFObject& data = meta.GetProperty(1).GetObject();
-    EXPECT_EQ(5, data.GetCount());
     EXPECT_TRUE(data.GetProperty("stereo").GetBoolean());
     const AMFObject& times =
         data.GetProperty("keyframes").GetObject().GetProperty("times").GetObject();
@@ -133,7 +117,7 @@ TEST(AMFObjectDecode, ServerBodiesDecodeWholeAndAnswerLookups) {
     EXPECT_EQ(1.0, twice.GetProperty("k").GetNumber());
     // The last one or two bytes of a body are never decoded.
     AMFObject body;
-    const Bytes bw = str("onBWDone") + num(0) + null();
+    const Bytes bw = str("onBWDone") + num(0) + null;
     EXPECT_EQ(int(bw.size()) - 1, decode(body, bw));
     EXPECT_EQ(2, body.GetCount());
     // A bad value skips to the object end; what came before stays.
@@ -151,16 +135,12 @@ TEST(AMFObjectDecode, ServerBodiesDecodeWholeAndAnswerLookups) {
 }
 
 TEST(AMFObjectDecode, HostileNestingAndCountsAreBounded) {
-    const auto nested = [](int levels) {
-        Bytes inner = obj("");
-        for (int i = 1; i < levels; ++i) inner = obj(member("a", inner));
-        return inner;
-    };
     const int max = RTMP_LIB::kAmfMaxNesting;
     for (int levels : {max, max + 1}) {
         // One level more: the innermost object fails and its parent recovers at its end marker.
         AMFObjectProperty value;
-        const Bytes bytes = nested(levels);
+        Bytes bytes = obj("");
+        for (int i = 1; i < levels; ++i) bytes = obj(member("a", bytes));
         ASSERT_EQ(int(bytes.size()) - (levels > max ? 3 : 0), decode(value, bytes));
         const AMFObjectProperty* level = &value;
         for (int i = 1; i < max; ++i) level = &level->GetObject().GetProperty(0);
@@ -172,9 +152,8 @@ TEST(AMFObjectDecode, HostileNestingAndCountsAreBounded) {
         Bytes bytes;
         for (int i = 0; i < 100000; ++i) bytes += opener;
         AMFObject body;
-        EXPECT_EQ(-1, decode(body, bytes));
         AMFObjectProperty value;
-        EXPECT_EQ(-1, decode(value, bytes));
+        EXPECT_TRUE(decode(body, bytes) == -1 && decode(value, bytes) == -1);
     }
     // Every level scanning a tail without object end again would log about 64 lines per byte.
     Bytes deep;
@@ -197,17 +176,15 @@ TEST(AMFObjectDecode, HostileNestingAndCountsAreBounded) {
     EXPECT_EQ(RTMP_LIB::kAmfMaxValues, many.GetCount());
 }
 
-// Every encodable kind, unnamed and named, encodes back to the same bytes; one byte of room less
-// fails, and a cut value never decodes (an object may end early when what is left holds nothing
-// broken).
-TEST(AMFObjectEncode, RoundTrips) {
+// A cut value never decodes (an object may end early when what is left holds nothing broken).
+TEST(AMFObjectEncode, RoundTripsAndLeavesOutWhatCannotBeEncoded) {
     const Bytes nestedObject = obj(member("s", str("x")) + member("o", obj(member("n", num(7)))) +
                                    member("b", boolean(0)));
     const double inf = std::numeric_limits<double>::infinity(), nan = inf - inf;
     int i = 0;
     for (const Bytes& bytes :
          {num(0), num(-0.0), num(-1e300), num(inf), num(nan), boolean(1), boolean(0), str(""),
-          str(Bytes(65535, 'z')), null(), obj(""), nestedObject, member("duration", num(2.5)),
+          str(Bytes(65535, 'z')), null, obj(""), nestedObject, member("duration", num(2.5)),
           member("flag", boolean(1)), member("code", str("NetStream.Play.Start")),
           member("info", nestedObject)}) {
         const bool named = i++ >= 12;
@@ -227,9 +204,6 @@ TEST(AMFObjectEncode, RoundTrips) {
                         (value.GetType() == RTMP_LIB::AMF_KIND_OBJECT && used <= int(cut)));
         }
     }
-}
-
-TEST(AMFObjectEncode, PropertyThatCannotBeEncodedIsLeftOut) {
     AMFObject mixed;
     mixed.AddProperty(decoded(member("a", num(1)), true));
     mixed.AddProperty(decoded(member("d", date(1000, 60)), true));
@@ -244,12 +218,11 @@ TEST(AMFObjectEncode, PropertyThatCannotBeEncodedIsLeftOut) {
     EXPECT_EQ(4, AMFObject().Encode(buffer.data(), 4));
     EXPECT_EQ(-1, AMFObjectProperty().Encode(buffer.data(), int(buffer.size())));
     // A null is written without its name.
-    EXPECT_EQ(1, decoded(member("n", null()), true).Encode(buffer.data(), 1));
+    EXPECT_EQ(1, decoded(member("n", null), true).Encode(buffer.data(), 1));
     EXPECT_EQ(0x05, buffer[0]);
 }
 
-// Each part of a value's dump has at most 254 bytes ("Name: " and "NUMBER:\t" take 6 and 8 of
-// them), cut without splitting a character.
+// Each part of a value's dump has at most 254 bytes, cut without splitting a character.
 TEST(AMFObjectLog, LongPartsAreCutWithoutSplittingACharacter) {
     const std::string e = "\xC3\xA9";
     std::string accented = "x", cutE;
@@ -265,8 +238,6 @@ TEST(AMFObjectLog, LongPartsAreCutWithoutSplittingACharacter) {
     EXPECT_EQ("4 Property: <Name: x" + cutE + "NUMBER:\t1.00>", wideToUtf8(lines[1]));
 }
 
-// The byte-level readers need every byte and touch nothing otherwise; the writers refuse too
-// little room and keep the low 16 bits of a string's length.
 TEST(AmfCodec, ReadersAndWritersAtTheirBounds) {
     const uint8_t in[] = {0x01, 0x02, 0x03, 0x04, 0x00, 0x03, 'a', 'b'};
     uint16_t u16 = 9;

@@ -1,6 +1,4 @@
-// The RTMP source against a scripted server: what open refuses and how it says so, what it sends
-// before play, the first message handed out before any further read, the stream times of the
-// tags, the end of a stream, and one socket start-up per source.
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -19,12 +17,13 @@
 namespace {
 
 using namespace testing_support;
-using Tags = std::vector<std::string>;
 
-// A tag as aggregate messages carry it: 11-byte header, data, back-pointer.
 std::string flvTag(uint8_t type, uint32_t time, const std::string& data) {
     return char(type) + BigEndian(data.size(), 3) + BigEndian(time & 0xFFFFFF, 3) +
            char(time >> 24) + BigEndian(0, 3) + data + BigEndian(11 + data.size(), 4);
+}
+std::string audio(const std::string& name) {
+    return "\x2F" + name;
 }
 
 class RTMPClientTest : public ::testing::Test {
@@ -42,31 +41,27 @@ class RTMPClientTest : public ::testing::Test {
         EXPECT_EQ(platform::SocketsStartupCount(), sockets_);
         platform::SocketsCleanup();
     }
-    void serve(const std::string& bytes, bool awaitClose = false, size_t piece = 0) {
-        server_.reset();
-        server_ = std::make_unique<ScriptedRtmpServer>(PlaySteps(bytes, awaitClose, piece));
+    void serve(const std::string& bytes, bool awaitClose = false) {
+        server_ = std::make_unique<ScriptedRtmpServer>(PlaySteps(bytes, awaitClose));
     }
     std::string url(const std::string& path = "/live/s", unsigned port = 0) const {
         return "rtmp://127.0.0.1:" + std::to_string(port ? port : server_->port()) + path;
     }
     bool open(RTMPClient& client, const std::string& location) {
-        error_.code.reset();
-        error_.message.reset();
+        error_.code.reset(), error_.message.reset();
         return client.open(utf8ToWide(location), &error_);
     }
-    // "type time payload" of each tag (the payload behind its header byte), "end" for none.
-    static Tags next(RTMPClient& client, size_t n) {
-        Tags tags;
-        while (tags.size() < n) {
-            std::unique_ptr<FLVPacket> p(client.readPacket());
-            tags.push_back(!p ? "end"
-                              : std::to_string(p->tagType) + " " + std::to_string(p->timestamp) +
-                                    " " + std::string((const char*)p->data, p->dataSize));
-        }
+    // "type time payload" of each tag, "end" for none.
+    static std::string describe(const FLVPacket* p) {
+        return !p ? "end"
+                  : std::to_string(p->tagType) + " " + std::to_string(p->timestamp) + " " +
+                        std::string((const char*)p->data, p->dataSize);
+    }
+    static std::string next(RTMPClient& client, size_t n, std::string tags = "") {
+        while (n-- > 0)
+            tags += "|" + describe(std::unique_ptr<FLVPacket>(client.readPacket()).get());
         return tags;
     }
-    // open fails with |code| and |message|, with the sockets started only when it got as far as
-    // connecting; the source then reads nothing and closes cleanly, twice.
     void expectFailure(const std::string& location, int code, const std::string& message,
                        bool connects = true) {
         SCOPED_TRACE(location);
@@ -75,7 +70,7 @@ class RTMPClientTest : public ::testing::Test {
         EXPECT_EQ(std::to_string(code) + " " + message,
                   std::to_string(error_.code.value_or(0)) + " " + error_.message.value_or(""));
         EXPECT_EQ(platform::SocketsStartupCount(), sockets_ + (connects ? 1 : 0));
-        EXPECT_EQ(Tags{"end"}, next(client, 1));
+        EXPECT_EQ("|end", next(client, 1));
         EXPECT_TRUE(client.close() && client.close());
         EXPECT_EQ(platform::SocketsStartupCount(), sockets_);
     }
@@ -98,25 +93,12 @@ TEST_F(RTMPClientTest, FailuresSayWhatHappened) {
 
     const unsigned refused = ScriptedRtmpServer([](RtmpServerConnection&) {}).port();
     expectFailure(url("/live/s", refused), 404, "RTMP input: Failed to connect to URL.");
-    serve("");  // play is answered by nothing but the close
-    expectFailure(url(), 2, "RTMP input: Failed to parse metadata.");
-    // Refused as nginx does, keeping the connection open: the open ends at once all the same.
-    serve(OnStatus("NetStream.Play.StreamNotFound", "error", "No such stream"), true);
-    expectFailure(url("/vod/missing.flv"), 404,
-                  "RTMP input: The server reported an error: NetStream.Play.StreamNotFound (No "
-                  "such stream).");
-}
-
-// The tcUrl names host and application without the port. The buffer length of ten hours goes
-// before play, so that a server that paces by it never waits for it.
-TEST_F(RTMPClientTest, ConnectsWithTheTcUrlAndTheBufferLengthBeforePlay) {
-    for (const char* path : {"/live/stream", "/vod/clips/intro.flv"}) {
+    // A server that paces by the buffer length has it before play.
+    for (const std::string app : {"live", "vod/clips"}) {
         serve("");
-        RTMPClient client;
-        EXPECT_FALSE(open(client, url(path)));
+        expectFailure(url("/" + app + "/intro.flv"), 2, "RTMP input: Failed to parse metadata.");
         const std::vector<RtmpMessage>& got = server_->messages();
         ASSERT_EQ(got.size(), 6u);
-        const std::string app = path[1] == 'l' ? "live" : "vod/clips";
         EXPECT_NE(got[0].body.find("tcUrl" + amf::str("rtmp://127.0.0.1/" + app)),
                   std::string::npos);
         EXPECT_EQ(got[0].body.find(std::to_string(server_->port())), std::string::npos);
@@ -124,78 +106,54 @@ TEST_F(RTMPClientTest, ConnectsWithTheTcUrlAndTheBufferLengthBeforePlay) {
                   "4" + BigEndian(3, 2) + BigEndian(1, 4) + BigEndian(36000000, 4));
         EXPECT_EQ(got[5].body.substr(0, 7), amf::str("play"));
     }
+    // nginx keeps the connection open.
+    serve(OnStatus("NetStream.Play.StreamNotFound", "error", "No such stream"), true);
+    expectFailure(url("/vod/missing.flv"), 404,
+                  "RTMP input: The server reported an error: NetStream.Play.StreamNotFound (No "
+                  "such stream).");
 }
 
-// The server sends nothing behind the first message until the client closes: a source that read
-// the network before handing out its tags would wait for the receive time-out and end.
-TEST_F(RTMPClientTest, FirstMessageIsHandedOutBeforeAnyFurtherRead) {
+// Rows not ending in "end" send nothing more until the client closes: the first message must
+// come out before any further read. A tag owns its message: it outlives the source.
+TEST_F(RTMPClientTest, TagsStreamTimesAndTheEnd) {
     const std::string onMetaData = amf::str("onMetaData") + amf::object({{"width", amf::num(2)}});
-    const std::string aggregate = flvTag(9, 40, "\x22v1") +
-                                  flvTag(8, 40,
-                                         "\x2F"
-                                         "a1") +
-                                  flvTag(9, 0x01000005, "\x22v2");
-    for (auto c : std::vector<std::pair<std::string, Tags>>{
-             {Message12(5, 0x12, 1, onMetaData), {"18 0 " + onMetaData}},
-             {Message12(4, 0x16, 1, aggregate, 128, 40),
-              {"9 40 v1", "8 40 a1", "9 16777221 v2"}}}) {
-        serve(c.first, true);
-        RTMPClient client;  // destroyed without close: its clean-up is the destructor's
-        ASSERT_TRUE(open(client, url()));
-        EXPECT_EQ(platform::SocketsStartupCount(), sockets_ + 1);
-        EXPECT_EQ(c.second, next(client, c.second.size()));
-    }
-}
-
-// A 1-byte header repeats its channel's last delta; channels keep clocks of their own.
-TEST_F(RTMPClientTest, TagsCarryTheStreamTimeThroughEveryHeaderSize) {
-    const auto a = [](const std::string& name) { return "\x2F" + name; };
-    const std::string bytes =
-        Message12(4, 8, 1, a("a0"), 128, 1000) + Message12(6, 9, 1, "\x22v0", 128, 1010) + "\x44" +
-        BigEndian(40, 3) + BigEndian(3, 3) + "\x08" + a("a1") + "\x46" + BigEndian(33, 3) +
-        BigEndian(3, 3) + "\x09\x22v1\x84" + BigEndian(20, 3) + a("a2") + "\xC4" + a("a3") +
-        "\xC6\x22v2" + Message12(4, 8, 1, a("a4"), 128, 0x01000000) + "\x84" + BigEndian(25, 3) +
-        a("a5") + "\x44\xFF\xFF\xFF" + BigEndian(3, 3) + "\x08" + BigEndian(0x01000000, 4) +
-        a("a6");
-    const Tags expected = {"8 1000 a0",     "9 1010 v0",     "8 1040 a1", "9 1043 v1",
-                           "8 1060 a2",     "8 1080 a3",     "9 1076 v2", "8 16777216 a4",
-                           "8 16777241 a5", "8 33554457 a6", "end"};
-    for (size_t piece : {0, 1}) {
-        serve(bytes, false, piece);
-        RTMPClient client;
-        ASSERT_TRUE(open(client, url()));
-        EXPECT_EQ(expected, next(client, expected.size())) << piece;
-    }
-}
-
-// After the end every read is null, and a tag handed out before stays valid after the source is
-// gone, since it owns its message. Aggregates with no readable tag in them end nothing.
-TEST_F(RTMPClientTest, StreamEndsAtPlayStopUnpublishOrCloseOnly) {
-    const std::string a0 = Message12(4, 8, 1,
-                                     "\x2F"
-                                     "a0"),
-                      a1 = Message12(4, 8, 1,
-                                     "\x2F"
-                                     "a1");
-    const std::string cut = flvTag(8, 0, "\x2Fx").substr(0, 12);
+    const std::string aggregate =
+        flvTag(9, 40, "\x22v1") + flvTag(8, 40, audio("a1")) + flvTag(9, 0x01000005, "\x22v2");
+    const std::string a0 = Message12(4, 8, 1, audio("a0")), a1 = Message12(4, 8, 1, audio("a1"));
+    const std::string cut = flvTag(8, 0, audio("x")).substr(0, 12);
     const std::string noTag = Message12(4, 0x16, 1, cut.substr(0, 4)) + Message12(4, 0x16, 1, cut);
-    for (auto c : std::vector<std::pair<std::string, Tags>>{
-             {a0 + OnStatus("NetStream.Play.Stop") + a1, {"end", "end"}},
-             {a0 + a1 + OnStatus("NetStream.Play.UnpublishNotify") + a0, {"8 0 a1", "end", "end"}},
-             {a0 + a1, {"8 0 a1", "end", "end"}},
-             {noTag + a0 + noTag + a1, {"8 0 a1", "end", "end"}}}) {
-        serve(c.first, c.first.find("NetStream") != std::string::npos);
+    const std::string times =
+        Message12(4, 8, 1, audio("a0"), 128, 1000) + Message12(6, 9, 1, "\x22v0", 128, 1010) +
+        "\x44" + BigEndian(40, 3) + BigEndian(3, 3) + "\x08" + audio("a1") + "\x46" +
+        BigEndian(33, 3) + BigEndian(3, 3) + "\x09\x22v1\x84" + BigEndian(20, 3) + audio("a2") +
+        "\xC4" + audio("a3") + "\xC6\x22v2" + Message12(4, 8, 1, audio("a4"), 128, 0x01000000) +
+        "\x84" + BigEndian(25, 3) + audio("a5") + "\x44\xFF\xFF\xFF" + BigEndian(3, 3) + "\x08" +
+        BigEndian(0x01000000, 4) + audio("a6");
+    const std::string timed =
+        "8 1000 a0|9 1010 v0|8 1040 a1|9 1043 v1|8 1060 a2|8 1080 a3|9 1076 v2|"
+        "8 16777216 a4|8 16777241 a5|8 33554457 a6|end";
+    using Row = std::pair<std::string, std::string>;  // tags joined by "|"
+    for (const auto& c :
+         {Row(Message12(5, 0x12, 1, onMetaData), "18 0 " + onMetaData),
+          Row(Message12(4, 0x16, 1, aggregate, 128, 40), "9 40 v1|8 40 a1|9 16777221 v2"),
+          Row(times, timed), Row(a0 + OnStatus("NetStream.Play.Stop") + a1, "8 0 a0|end|end"),
+          Row(a0 + a1 + OnStatus("NetStream.Play.UnpublishNotify") + a0, "8 0 a0|8 0 a1|end|end"),
+          Row(a0 + a1, "8 0 a0|8 0 a1|end|end"),
+          Row(noTag + a0 + noTag + a1, "8 0 a0|8 0 a1|end|end")}) {
+        const std::string& expected = c.second;
+        const bool ends = expected.rfind("end") == expected.size() - 3;
+        serve(c.first, !ends || c.first.find("NetStream") != std::string::npos);
         auto client = std::make_unique<RTMPClient>();
         ASSERT_TRUE(open(*client, url()));
+        EXPECT_EQ(platform::SocketsStartupCount(), sockets_ + 1);
         EXPECT_EQ(nullptr, std::unique_ptr<FLVHeader>(client->readHeader()));
         std::unique_ptr<FLVPacket> first(client->readPacket());
-        ASSERT_NE(nullptr, first);
-        EXPECT_EQ(c.second, next(*client, c.second.size()));
-        EXPECT_TRUE(client->close());
-        EXPECT_EQ(platform::SocketsStartupCount(), sockets_);
-        EXPECT_TRUE(client->close());
+        EXPECT_EQ(expected, next(*client, size_t(std::count(expected.begin(), expected.end(), '|')),
+                                 describe(first.get())));
+        EXPECT_TRUE(!ends || (client->close() && client->close()));
+        EXPECT_EQ(platform::SocketsStartupCount(), sockets_ + (ends ? 0 : 1));
         client.reset();
-        EXPECT_EQ("a0", std::string((const char*)first->data, first->dataSize));
+        EXPECT_EQ(expected.substr(0, expected.find('|')), describe(first.get()));
     }
 }
 

@@ -17,7 +17,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// True when |fd| is ready before |until| (10 s from now by default) and before the server stops.
 bool waitFor(int fd, short events, int stopFd,
              Clock::time_point until = Clock::now() + std::chrono::seconds(10)) {
     for (;;) {
@@ -66,9 +65,8 @@ bool RtmpServerConnection::send(const std::string& bytes, size_t piece) {
 bool RtmpServerConnection::waitForClose() {
     const auto until = Clock::now() + std::chrono::seconds(10);
     char scratch[4096];
-    while (waitFor(socket_, POLLIN, stopFd_, until)) {
+    while (waitFor(socket_, POLLIN, stopFd_, until))
         if (::recv(socket_, scratch, sizeof(scratch), 0) <= 0) return true;
-    }
     return false;
 }
 
@@ -80,8 +78,8 @@ bool RtmpServerConnection::pause(int ms) {
 void RtmpServerConnection::close(bool reset) {
     if (socket_ < 0) return;
     const linger abort = {1, 0};
-    if (reset) ::setsockopt(socket_, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-    if (!reset) ::shutdown(socket_, SHUT_RDWR);
+    reset ? ::setsockopt(socket_, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort))
+          : ::shutdown(socket_, SHUT_RDWR);
     ::close(socket_);
     socket_ = -1;
 }
@@ -141,9 +139,8 @@ ScriptedRtmpServer::ScriptedRtmpServer(Script script) : script_(std::move(script
     if (::pipe(stopPipe_) != 0 ||
         ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
         ::listen(listener_, 4) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         return;
-    }
     port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] {
         if (!waitFor(listener_, POLLIN, stopPipe_[0])) return;
@@ -164,20 +161,16 @@ ScriptedRtmpServer::ScriptedRtmpServer(std::vector<Step> steps)
           messages_.push_back(m);
           for (const Step& step : steps) {
               if (!s.send(step.send, step.piece)) return;
-              if (step.read == kUntilClose) s.waitForClose();
-              for (int i = 0; i < step.read; ++i) {
-                  if (!s.readMessage(&m)) return;
+              for (int i = 0; (step.read == kUntilClose || i < step.read) && s.readMessage(&m); ++i)
                   messages_.push_back(m);
-              }
           }
       }) {}
 
 ScriptedRtmpServer::~ScriptedRtmpServer() {
     if (stopPipe_[1] >= 0) (void)!::write(stopPipe_[1], "", 1);
     join();
-    for (int fd : {listener_, stopPipe_[0], stopPipe_[1]}) {
+    for (int fd : {listener_, stopPipe_[0], stopPipe_[1]})
         if (fd >= 0) ::close(fd);
-    }
 }
 
 void ScriptedRtmpServer::join() {
@@ -196,9 +189,12 @@ std::string num(double value) {
 std::string boolean(bool value) {
     return std::string("\x01") + char(value);
 }
+std::string member(const std::string& name, const std::string& value) {
+    return BigEndian(name.size(), 2) + name + value;
+}
 std::string object(const std::initializer_list<std::pair<std::string, std::string>>& members) {
     std::string out = "\x03";
-    for (const auto& m : members) out += BigEndian(m.first.size(), 2) + m.first + m.second;
+    for (const auto& m : members) out += member(m.first, m.second);
     return out + std::string("\0\0\x09", 3);
 }
 }  // namespace amf
@@ -237,26 +233,26 @@ std::string Message12(int channel, uint8_t type, uint32_t streamId, const std::s
 
 std::string Invoke(const std::string& method, double transaction, const std::string& rest,
                    uint32_t chunkSize) {
-    return Message12(3, 0x14, 0, amf::str(method) + amf::num(transaction) + amf::null() + rest,
+    return Message12(3, 0x14, 0, amf::str(method) + amf::num(transaction) + amf::null + rest,
                      chunkSize);
 }
 
 std::string OnStatus(const std::string& code, const std::string& level,
                      const std::string& description, const std::string& method) {
     const std::string info =
-        description.empty() ? "" : BigEndian(11, 2) + "description" + amf::str(description);
+        description.empty() ? "" : amf::member("description", amf::str(description));
     const std::string status = amf::object({{"level", amf::str(level)}, {"code", amf::str(code)}});
     return Message12(5, 0x14, 1,
-                     amf::str(method) + amf::num(0) + amf::null() +
+                     amf::str(method) + amf::num(0) + amf::null +
                          status.substr(0, status.size() - 3) + info +
                          status.substr(status.size() - 3));
 }
 
-std::vector<Step> PlaySteps(const std::string& bytes, bool awaitClose, size_t piece) {
+std::vector<Step> PlaySteps(const std::string& bytes, bool awaitClose) {
     const std::string success = amf::str("NetConnection.Connect.Success");
     return {{Invoke("_result", 1, amf::object({{"code", success}})), 3},
             {Invoke("_result", 2, amf::num(1)), 2},
-            {bytes, awaitClose ? kUntilClose : 0, piece}};
+            {bytes, awaitClose ? kUntilClose : 0}};
 }
 
 }  // namespace testing_support

@@ -1,7 +1,5 @@
-// A small RTMP server inside a test, on a free loopback port. It plays the handshake straight or
-// bent, decodes the client's chunks into messages with every byte they took on the wire, and
-// sends what the test built, at once or in pieces. The script runs on a thread of its own for one
-// connection; every wait is bounded and the destructor stops a script that still waits.
+// An RTMP server for one connection on a free loopback port, run by a script on its own thread;
+// every wait is bounded and the destructor stops a script that still waits.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +35,7 @@ class RtmpServerConnection {
     void close(bool reset = false);
     bool handshake(const HandshakeScript& script = HandshakeScript());
     bool acceptConnect(RtmpMessage* connect) { return handshake() && readMessage(connect); }
-    bool readMessage(RtmpMessage* message);  // in the client's chunks of 128
+    bool readMessage(RtmpMessage* message);  // in chunks of 128
     std::string c0c1, s1, c2;
 
   private:
@@ -52,7 +50,7 @@ class RtmpServerConnection {
     std::map<int, Channel> channels_;
 };
 
-// Send, then read |read| of the client's messages, or with kUntilClose wait for its close.
+// Send, then read |read| of the client's messages, or with kUntilClose all until it closes.
 constexpr int kUntilClose = -1;
 struct Step {
     std::string send;
@@ -85,9 +83,8 @@ namespace amf {
 std::string str(const std::string& value);
 std::string num(double value);
 std::string boolean(bool value);
-inline std::string null() {
-    return "\x05";
-}
+inline const std::string null = "\x05";
+std::string member(const std::string& name, const std::string& value);  // of an object
 std::string object(const std::initializer_list<std::pair<std::string, std::string>>& members);
 }  // namespace amf
 
@@ -104,7 +101,7 @@ std::string Invoke(const std::string& method, double transaction, const std::str
 // A status on channel 5, stream 1; the description only when given.
 std::string OnStatus(const std::string& code, const std::string& level = "status",
                      const std::string& description = "", const std::string& method = "onStatus");
-// A server's answers to connect and createStream up to play, then |bytes| in pieces of |piece|.
-std::vector<Step> PlaySteps(const std::string& bytes, bool awaitClose = false, size_t piece = 0);
+// A server's answers to connect and createStream up to play, then |bytes|.
+std::vector<Step> PlaySteps(const std::string& bytes, bool awaitClose = false);
 
 }  // namespace testing_support
