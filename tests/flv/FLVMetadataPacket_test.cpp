@@ -107,8 +107,8 @@ TEST(FLVMetadataTest, KeyframesProperties) {
         "keyframe/filepositions:1:1/times:2:2 | keyframes=2 t2 t3 p1; "
         "/time:1:1/file:1:1 | keyframes=1 t1 p2; /:2:2/filepositions:0:0 | t1 t2; "
         "Keyframes/times:1:1/filepositions:1:1 | ; keyframesx/times:1:1/filepositions:1:1 | ; "
-        "keyframes/TIMES:2:2/other:1:1 | keyframes=1; keyframes/timesx:2:2/times:1:1 | keyframes=1 "
-        "t3; "
+        "keyframes/TIMES:2:2/other:1:1 | keyframes=1; "
+        "keyframes/timesx:2:2/times:1:1 | keyframes=1 t3; "
         "keyframes/times:4294967295:0/filepositions:2147483648:2 | ; "
         "keyframes/filepositions:1:1/times:2147483647:1 | keyframes=1 t2 p1");
     for (std::string row; std::getline(rows >> std::ws, row, ';');) {
@@ -188,26 +188,6 @@ TEST(FLVMetadataTest, CutAtEveryByteInEveryForm) {
         bool ok = false;
         EXPECT_EQ("", parsed(payload, &ok));
         EXPECT_TRUE(ok);
-    }
-}
-
-// Every byte of a payload replaced by each marker-like value: nothing may be read outside the
-// payload, and the key-frame arrays never claim more elements than the bytes could hold.
-TEST(FLVMetadataTest, DamagedBytesStayInside) {
-    AmfWriter amf;
-    amf.string("onMetaData").ecmaArray(4).key("duration").number(1).key("s").string("ab");
-    const std::string payload =
-        amf.key("a").numberArray({1}).keyframes({0, 1}, {9, 10}).end().bytes();
-    for (size_t i = 0; i < payload.size(); ++i) {
-        for (uint8_t value :
-             {0x00, 0x01, 0x02, 0x03, 0x05, 0x08, 0x09, 0x0A, 0x0B, 0x7F, 0x80, 0xFF}) {
-            std::string damaged = payload;
-            damaged[i] = static_cast<char>(value);
-            FLVMetadataPacket m;
-            m.parse(packetFromBytes(18, damaged).get());
-            EXPECT_LE(m.keyframeTimesLength + m.keyframeFilePositionsLength, payload.size() / 9);
-            EXPECT_GE(m.keyframeCount, 0);
-        }
     }
 }
 
