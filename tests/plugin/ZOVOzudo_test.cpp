@@ -377,7 +377,14 @@ TEST(PluginLog, TheNewestPluginOwnsTheProcessLog) {
     EXPECT_EQ(nullptr, GetGlobalLog());
 }
 
-TEST(PluginLibrary, ExportsOnlyTheFactoryAndThePluginClass) {
+// A null location or scheme reads as empty: the HTTP source, which refuses the empty URL.
+struct NullMedium : host::RecordingMedium {
+    NullMedium() : host::RecordingMedium("", "") {}
+    const char* getLocation() const override { return nullptr; }
+    const char* getProtocol() const override { return nullptr; }
+};
+
+TEST(PluginLibrary, ExportsOnlyAFactoryThatMakesAWorkingPlugin) {
     const std::string command = std::string("nm -D --defined-only -C ") + ZOVOZUDO_PLUGIN_PATH;
     FILE* const pipe = popen(command.c_str(), "r");
     ASSERT_NE(nullptr, pipe);
@@ -391,18 +398,7 @@ TEST(PluginLibrary, ExportsOnlyTheFactoryAndThePluginClass) {
     }
     pclose(pipe);
     EXPECT_EQ(1, factories) << symbols << " symbols in " << ZOVOZUDO_PLUGIN_PATH;
-}
-
-// A null location or scheme reads as empty: the HTTP source, which refuses the empty URL.
-struct NullMedium : host::RecordingMedium {
-    NullMedium() : host::RecordingMedium("", "") {}
-    const char* getLocation() const override { return nullptr; }
-    const char* getProtocol() const override { return nullptr; }
-};
-
-TEST(PluginLibrary, FactoryMakesAWorkingPlugin) {
-    // A host keeps the library loaded; unloading it would also hide what it allocated from the
-    // leak checker, which then reports its process-wide services as leaks.
+    // Kept loaded, as a host does: unloading hides its process-wide services from the leak checker.
     void* const library = dlopen(ZOVOZUDO_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     ASSERT_NE(nullptr, library) << dlerror();
     auto factory =

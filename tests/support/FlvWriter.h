@@ -67,10 +67,6 @@ class AmfWriter {
         return *this;
     }
     AmfWriter& end() { return u16(0).u8(9); }
-    AmfWriter& keyframes(const std::vector<double>& times, const std::vector<double>& positions) {
-        key("keyframes").object().key("filepositions").numberArray(positions);
-        return key("times").numberArray(times).end();
-    }
     size_t size() const { return bytes_.size(); }
     const std::string& bytes() const { return bytes_; }
 
