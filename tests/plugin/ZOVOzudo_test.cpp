@@ -262,7 +262,8 @@ TEST_F(PluginTest, DescriptionFromTheCodecConfiguration) {
 TEST_F(PluginTest, VideoDurationFollowsTheFrameRate) {
     std::istringstream rows(
         "25 0 | V0/40 A0/10; 29.97 0 | V0/33 A0/10; 2000 0 | V0/10 A0/10; 0 0 | V0/10 A0/10; "
-        "0 23 | V0/23 A0/23; 25 23 | V0/40 A0/23; -25 0 | V0/10 A0/10; 1e-300 0 | V0/10 A0/10");
+        "0 23 | V0/23 A0/23; 25 23 | V0/40 A0/23; -25 0 | V0/10 A0/10; 1e-300 0 | V0/10 A0/10; "
+        "1 0 | V0/1000 A0/10");
     for (std::string row; std::getline(rows >> std::ws, row, ';');) {
         std::istringstream in(row);
         std::string rate;
