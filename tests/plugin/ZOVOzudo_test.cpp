@@ -300,11 +300,11 @@ TEST_F(PluginTest, PositionThroughPauseStopAndClose) {
     plugin.pause();
     plugin.resume();
     EXPECT_EQ("", drain());
-    plugin.start();
+    EXPECT_TRUE(plugin.start());
     EXPECT_TRUE(plugin.pause());
     EXPECT_EQ(vanto::streamer::PLUGIN_NOT_SUPPORTED, plugin.setPosition(0));
     EXPECT_EQ("V" + ms(0) + "/40", drain(1));
-    plugin.stop();
+    EXPECT_TRUE(plugin.stop());
     plugin.start();
     EXPECT_TRUE(plugin.resume());
     EXPECT_EQ("V" + ms(80) + "/40", drain());
