@@ -104,7 +104,6 @@ TEST_F(CBBLogTest, ThresholdIsReadFromTheSettingsOnceAndLinesShowTheirLevel) {
     env.setLogLevel(0xFFFFFFFFu);
     log.reset(new CBBLog(L"ZOVOzudo.log"));
     log->Log(0, L"fatal");
-    log->Log(boost::wformat(L"fatal"), 0);
     env.setLogLevel(4);
     for (int level = 4; level >= 0; --level) log->Log(level, L"m%d %ls", level, L"\u00e9");
     expected.insert(expected.end(),
@@ -318,8 +317,8 @@ TEST_F(RegistryTest, ValuesAreStoredAsReadableTextReplacedWholeAndEnumerated) {
     ASSERT_TRUE(registry.SetString(kKey, L"", L"default"));
     ASSERT_TRUE(setBinary(L"Blob", {0x00, 0xAB, 0x10}));
     ASSERT_TRUE(registry.SetDWORD(kKey + L"\\Sub", L"Deeper", 1));
-    std::ifstream before(vantoFile("loglevel.value"));
     // A reader that opened the file before a write still reads the old value whole.
+    std::ifstream before(vantoFile("loglevel.value"));
     ASSERT_TRUE(registry.SetDWORD(kKey, L"LogLevel", 7));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(before), {}),
               "name=LogLevel\ntype=REG_DWORD\ndata=2147483648\n");
@@ -374,17 +373,16 @@ TEST_F(RegistryTest, ReadsThatFailOrDoNotFitTouchNothingAndTypesAreNotChecked) {
 }
 
 TEST_F(RegistryTest, KeysAndNamesIgnoreCaseKeepTheirFirstSpellingAndStayInTheRoot) {
-    const struct {
-        std::wstring writeKey, writeName, readKey, readName;
-    } cases[] = {{L"SOFTWARE\\Dessaro\\VANTO", L"loglevel", kKey, L"LogLevel"},
-                 {L"Software\\\u00c9t\u00c9", L"\u041a\u043b\u044e\u0447",
-                  L"software\\\u00e9T\u00e9", L"\u043a\u041b\u042e\u0447"},
-                 {L"Software\\\\Dessaro\\Vanto\\", L"Level", kKey, L"LEVEL"},  // empty components
-                 {L"..\\..\\Escape", L"../../Escaped", L"..\\..\\ESCAPE", L"../../escaped"}};
+    const std::tuple<std::wstring, std::wstring, std::wstring, std::wstring> cases[] = {
+        {L"SOFTWARE\\Dessaro\\VANTO", L"loglevel", kKey, L"LogLevel"},
+        {L"Software\\\u00c9t\u00c9", L"\u041a\u043b\u044e\u0447", L"software\\\u00e9T\u00e9",
+         L"\u043a\u041b\u042e\u0447"},
+        {L"Software\\\\Dessaro\\Vanto\\", L"Level", kKey, L"LEVEL"},  // empty components
+        {L"..\\..\\Escape", L"../../Escaped", L"..\\..\\ESCAPE", L"../../escaped"}};
     uint32_t value = 100;
-    for (const auto& c : cases) {
-        ASSERT_TRUE(registry.SetDWORD(c.writeKey, c.writeName, ++value));
-        EXPECT_EQ(getDword(c.readName, c.readKey), value);
+    for (const auto& [writeKey, writeName, readKey, readName] : cases) {
+        ASSERT_TRUE(registry.SetDWORD(writeKey, writeName, ++value));
+        EXPECT_EQ(getDword(readName, readKey), value);
     }
     EXPECT_FALSE(std::filesystem::exists(env.registry + "/../escape"));
     EXPECT_TRUE(std::filesystem::exists(env.registry + "/%2E%2E/%2E%2E/escape"));
