@@ -20,6 +20,7 @@
 #include "sources/LocalClient.h"
 #include "sources/NetworkBuffer.h"
 #include "sources/RecordingLog.h"
+#include "support/FlvWriter.h"
 #include "support/NginxServer.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TempDir.h"
@@ -36,36 +37,21 @@ using namespace std::chrono_literals;
 using std::chrono::steady_clock;
 using namespace testing_support;
 
-// A tag as a reader gives it: the payload follows the codec byte.
-struct Tag {
-    uint32_t type, timestamp;
-    std::string payload;
-    bool operator==(const Tag& o) const {
-        return std::tie(type, timestamp, payload) == std::tie(o.type, o.timestamp, o.payload);
-    }
-};
-using Tags = std::vector<Tag>;
-
-// Back-pointer |previous|, type and size, timestamp with its high byte last, stream 0, |data|.
-std::string tag(uint8_t type, uint32_t timestamp, const std::string& data, uint32_t previous = 0) {
-    const uint32_t words[] = {previous, uint32_t(type) << 24 | uint32_t(data.size()),
-                              timestamp << 8 | timestamp >> 24, 0};
-    std::string out(15, 0);
-    for (size_t i = 0; i < 15; ++i) out[i] = char(words[i / 4] >> (24 - 8 * (i % 4)));
-    return out + data;
-}
+// Type, timestamp and payload of a tag as a reader gives it: the payload follows the codec byte.
+using Tags = std::vector<std::tuple<uint32_t, uint32_t, std::string>>;
 
 // A header and |count| tags alternating video and audio, 40 ms apart, of patterned |payload|
 // bytes; the tags a reader should make of it go to |tags|.
 std::string flvFile(int count, size_t payload, Tags* tags = nullptr) {
-    std::string out("FLV\x01\x05\0\0\0\x09", 9);
+    FlvWriter out;
+    out.header();
     for (uint32_t i = 0; i < uint32_t(count); ++i) {
         std::string data(payload, i % 2 == 0 ? 0x17 : 0x2F);
         for (size_t j = 1; j < payload; ++j) data[j] = char(i * 31 + j);
-        out += tag(i % 2 == 0 ? 9 : 8, i * 40, data, i == 0 ? 0 : uint32_t(payload + 11));
-        if (tags) tags->push_back({i % 2 == 0 ? 9u : 8u, i * 40, data.substr(1)});
+        out.tag(i % 2 == 0 ? 9 : 8, data, i * 40);
+        if (tags) tags->emplace_back(i % 2 == 0 ? 9 : 8, i * 40, data.substr(1));
     }
-    return out;
+    return out.bytes();
 }
 
 // Every tag that |next| gives up to its first null.
@@ -73,12 +59,11 @@ template <typename Next>
 Tags drain(Next next) {
     Tags tags;
     while (std::unique_ptr<FLVPacket> p{next()})
-        tags.push_back({p->tagType, p->timestamp, std::string(p->data, p->data + p->dataSize)});
+        tags.emplace_back(p->tagType, p->timestamp, std::string(p->data, p->data + p->dataSize));
     return tags;
 }
 
-template <typename Source>
-Tags readTags(Source& source) {
+Tags readTags(HTTPClient& source) {
     delete source.readHeader();
     return drain([&] { return source.readPacket(); });
 }
@@ -104,8 +89,9 @@ TEST(LocalClientTest, OpensByAnySpellingAndReadsUpToTheFirstIncompleteTag) {
     TempDir dir;
     std::filesystem::create_directory(dir.file("sub dir"));
     Tags tags;
-    WriteTempFile(dir.file("sub dir/caf\xC3\xA9.flv"),
-                  flvFile(3, 20, &tags) + tag(8, 120, "\x2F\1\2\3", 31).substr(0, 17));
+    // The fourth tag is cut after two bytes of data.
+    WriteTempFile(dir.file("sub dir/caf\xC3\xA9.flv"), flvFile(4, 20, &tags).substr(0, 131));
+    tags.pop_back();
     WriteTempFile(dir.file("short.flv"), "FLV\x01\x05");
     const std::tuple<std::string, std::string, bool> cases[] = {
         {"missing.flv", "404 File could not be found.", false},
@@ -282,7 +268,7 @@ TEST(FLVNetworkReadTest, GivesTheCompleteTagsWhateverPiecesTheBytesComeInAndWher
     // A tag without data ends the medium.
     NetworkBuffer buffer;
     PEvent stop;
-    append(buffer, tag(9, 0, "") + tag(9, 40, "\1"));
+    append(buffer, FlvWriter().tag(9, "").tag(9, "\1", 40).bytes());
     buffer.setEndOfStream(true);
     EXPECT_EQ(nullptr, FLVPacket::read(buffer, stop));
 }
@@ -380,22 +366,17 @@ enum Mode { kAnswer, kSilentHead, kSilentGet, kResetGet, kHoldGet };
 // Answers HEAD with |headStatus| and the file's length, and GET with |getStatus|, the header lines
 // |extra| (a redirect's Location goes to HEAD) and the file cut after |cut| bytes (and announced
 // empty when cut to nothing).
-struct Script {
-    size_t cut = SIZE_MAX;
-    Mode mode = kAnswer;
-    int headStatus = 200, getStatus = 200;
-    std::string extra = "";
-};
-ScriptedHttpServer::Handler fileScript(const std::string& file, const Script& s = {}) {
-    return [=, body = file.substr(0, s.cut), length = s.cut ? file.size() : 0](
-               const HttpRequest& request, HttpConnection& connection) {
-        const bool head = request.method == "HEAD", redirect = s.headStatus / 100 == 3;
-        if (s.mode == (head ? kSilentHead : kSilentGet)) return connection.holdOpen();
+ScriptedHttpServer::Handler fileScript(const std::string& file, size_t cut = SIZE_MAX,
+                                       Mode mode = kAnswer, int headStatus = 200,
+                                       int getStatus = 200, const std::string& extra = "") {
+    const size_t length = cut ? file.size() : 0;
+    return [=, body = file.substr(0, cut)](const HttpRequest& request, HttpConnection& connection) {
+        const bool head = request.method == "HEAD", redirect = headStatus / 100 == 3;
+        if (mode == (head ? kSilentHead : kSilentGet)) return connection.holdOpen();
         const std::string answer =
-            head ? ScriptedHttpServer::responseHead(s.headStatus, length, redirect ? s.extra : "")
-                 : ScriptedHttpServer::responseHead(s.getStatus, length, s.extra) + body;
-        if ((head || s.mode != kResetGet) && connection.send(answer) && !head &&
-            s.mode == kHoldGet) {
+            head ? ScriptedHttpServer::responseHead(headStatus, length, redirect ? extra : "")
+                 : ScriptedHttpServer::responseHead(getStatus, length, extra) + body;
+        if ((head || mode != kResetGet) && connection.send(answer) && !head && mode == kHoldGet) {
             connection.holdOpen();
         }
     };
@@ -413,54 +394,34 @@ TEST(HTTPClientTest, TransfersAndFailedOpensAsTheServerScriptsThem) {
     const std::string pad = "X-Padding: " + std::string(256 * 1024, 'p') + "\r\n";
     const size_t whole = SIZE_MAX, inATag = 9 + 3 * 65 + 30;
     // Name, script, tags read after a good open, the open's error (code, message), ERROR lines.
-    const std::tuple<const char*, Script, long, std::string, std::string> cases[] = {
-        {"whole file", {}, 10, "", ""},
-        {"unknown-content HEAD", {whole, kAnswer, 451}, 10, "", ""},
-        {"cut in a tag", {inATag}, 3, "", cut + " (network error 2)|"},
-        {"stall mid-body", {inATag, kHoldGet}, 3, "", stalled + cut + " (network error 5)|"},
-        // Qt drops the length then, and waits for the close.
-        {"header line of 256 KiB", {whole, kHoldGet, 200, 200, pad}, 10, "", stalled},
-        {"HEAD answered 404",
-         {whole, kAnswer, 404},
-         0,
-         serverError,
-         "open : Received network error 203|" + headError},
-        {"redirect loop",
-         {whole, kAnswer, 302, 200, "Location: /a.flv\r\n"},
-         0,
-         serverError,
-         "open : more than 10 redirects|" + headError},
-        {"redirect to a file",
-         {whole, kAnswer, 301, 200, "Location: file:///a\r\n"},
-         0,
-         serverError,
-         "open : redirect to file:///a refused|" + headError},
-        {"no answer to HEAD",
-         {whole, kSilentHead},
-         0,
-         "404 HTTP input: URL cannot be reached",
-         "open: Head request timeout|"},
-        {"no GET data",
-         {whole, kSilentGet},
-         0,
-         "404 HTTP: Header request timeout",
-         "open: Header not received in time!|"},
-        {"GET reset after a good HEAD",
-         {whole, kResetGet},
-         0,
-         serverError + " The connection failed before any data came (network error 2).",
-         "open : Received network error 2 before any GET data|"},
-        {"GET with an empty body",
-         {0},
-         0,
-         serverError + " The file is empty.",
-         "open : GET answer with HTTP status 200 has an empty body|"},
-        {"GET answered 503",
-         {0, kAnswer, 200, 503},
-         0,
-         serverError + " The server answered the file request with HTTP status 503.",
-         "open : GET answered with HTTP status 503|"},
-    };
+    const auto S = [&f](auto... args) { return fileScript(f, args...); };
+    const std::tuple<const char*, ScriptedHttpServer::Handler, long, std::string, std::string>
+        cases[] = {
+            {"whole file", S(), 10, "", ""},
+            {"unknown-content HEAD", S(whole, kAnswer, 451), 10, "", ""},
+            {"cut in a tag", S(inATag), 3, "", cut + " (network error 2)|"},
+            {"stall mid-body", S(inATag, kHoldGet), 3, "", stalled + cut + " (network error 5)|"},
+            // Qt drops the length then, and waits for the close.
+            {"header line of 256 KiB", S(whole, kHoldGet, 200, 200, pad), 10, "", stalled},
+            {"HEAD answered 404", S(whole, kAnswer, 404), 0, serverError,
+             "open : Received network error 203|" + headError},
+            {"redirect loop", S(whole, kAnswer, 302, 200, "Location: /a.flv\r\n"), 0, serverError,
+             "open : more than 10 redirects|" + headError},
+            {"redirect to a file", S(whole, kAnswer, 301, 200, "Location: file:///a\r\n"), 0,
+             serverError, "open : redirect to file:///a refused|" + headError},
+            {"no answer to HEAD", S(whole, kSilentHead), 0, "404 HTTP input: URL cannot be reached",
+             "open: Head request timeout|"},
+            {"no GET data", S(whole, kSilentGet), 0, "404 HTTP: Header request timeout",
+             "open: Header not received in time!|"},
+            {"GET reset after a good HEAD", S(whole, kResetGet), 0,
+             serverError + " The connection failed before any data came (network error 2).",
+             "open : Received network error 2 before any GET data|"},
+            {"GET with an empty body", S(0), 0, serverError + " The file is empty.",
+             "open : GET answer with HTTP status 200 has an empty body|"},
+            {"GET answered 503", S(0, kAnswer, 200, 503), 0,
+             serverError + " The server answered the file request with HTTP status 503.",
+             "open : GET answered with HTTP status 503|"},
+        };
     for (const auto& [name, script, tags, failed, logged] : cases) {
         SCOPED_TRACE(name);
         // The time-out that a row does not end by is long: a wait bounded by it shows.
@@ -468,7 +429,7 @@ TEST(HTTPClientTest, TransfersAndFailedOpensAsTheServerScriptsThem) {
         HTTPClient::setTimeoutsForTesting(
             headTimeout ? 300 : 60000,
             failed.find("Header request") != std::string::npos ? 300 : 60000, 300);
-        ScriptedHttpServer server(fileScript(f, script));
+        ScriptedHttpServer server(script);
         recording_log::Recorder recorder;
         HTTPClient source;
         const auto start = steady_clock::now();
@@ -525,13 +486,10 @@ TEST(HTTPClientTest, TheCapHoldsTheBodyBackButNeverWhatAReaderWaitsForNorTheEnd)
     EXPECT_EQ(3 << 20, source.read(reinterpret_cast<uint8_t*>(&got[0]), 3 << 20));
     for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(char(i * 7 + (i >> 16)), got[i]) << i;
     // Each offset lies just past what had arrived while the cap was full.
-    int64_t reached = 0;
-    for (int64_t at = 3 << 20;
-         at < (4 << 20) && source.seek(3 << 20, 0) == (3 << 20) && source.seek(at, 0) == at;
-         at += 16 * 1024) {
-        reached = at;
-    }
-    EXPECT_EQ((4 << 20) - 16 * 1024, reached);
+    int64_t at = 3 << 20;
+    while (at < (4 << 20) && source.seek(3 << 20, 0) == (3 << 20) && source.seek(at, 0) == at)
+        at += 16 * 1024;
+    EXPECT_EQ(4 << 20, at);
 
     // Qt ends the GET while all but the cap's 64 KiB of it are still in the reply; every byte
     // still comes, in order, and then the end.
