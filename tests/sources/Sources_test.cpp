@@ -397,8 +397,7 @@ TEST(HTTPClientTest, TransfersAndFailedOpensAsTheServerScriptsThem) {
     const auto S = [&f](auto... args) { return fileScript(f, args...); };
     const std::tuple<const char*, ScriptedHttpServer::Handler, long, std::string, std::string>
         cases[] = {
-            {"whole file", S(), 10, "", ""},
-            {"unknown-content HEAD", S(whole, kAnswer, 451), 10, "", ""},
+            {"unknown-content HEAD, whole file", S(whole, kAnswer, 451), 10, "", ""},
             {"cut in a tag", S(inATag), 3, "", cut + " (network error 2)|"},
             {"stall mid-body", S(inATag, kHoldGet), 3, "", stalled + cut + " (network error 5)|"},
             // Qt drops the length then, and waits for the close.
