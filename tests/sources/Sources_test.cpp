@@ -7,6 +7,7 @@
 #include <thread>
 #include <tuple>
 
+#include <QCoreApplication>
 #include <QIODevice>
 
 #include <gtest/gtest.h>
@@ -356,6 +357,7 @@ TEST_F(NginxHTTPClientTest, SourcesOpenedAtOnceShareOneApplicationAndLeaveNothin
         for (const Tags& mine : got) EXPECT_TRUE(mine == tags) << "round " << round;
     }
     EXPECT_EQ("", testing::internal::GetCapturedStderr()) << "the plug-in printed on stderr";
+    EXPECT_EQ(nullptr, QCoreApplication::instance()) << "the last source left the application";
     // Qt's threads take a moment to end; one of an earlier test may end meanwhile.
     EXPECT_TRUE(eventually([&] { return countEntries("/proc/self/task") <= threads; }));
     EXPECT_LE(countEntries("/proc/self/fd"), fds);
