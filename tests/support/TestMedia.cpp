@@ -5,7 +5,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "support/ServerProcess.h"
+#include "support/NginxServer.h"
 
 namespace testing_support {
 

@@ -12,7 +12,6 @@
 
 #include "CliRunner.h"
 #include "support/NginxServer.h"
-#include "support/NodeMediaServer.h"
 #include "support/TestMedia.h"
 
 namespace {
