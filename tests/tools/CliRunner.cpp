@@ -79,11 +79,12 @@ CliResult runCli(const std::vector<std::string>& args, const CliOptions& options
     return result;
 }
 
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> out;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+    for (std::string field; std::getline(in, field, separator);)
+        out.push_back(field == "''" ? "" : field);
+    return out;
 }
 
 }  // namespace cli_testing

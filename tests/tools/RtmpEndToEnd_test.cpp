@@ -30,7 +30,7 @@ cli_testing::CliOptions timeouts(int receiveMs) {
 // The fields of each `frames` CSV line but the header and one cut by closing the output early.
 std::vector<std::vector<std::string>> rows(const std::string& csv) {
     std::vector<std::vector<std::string>> out;
-    for (const std::string& line : cli_testing::splitLines(csv)) {
+    for (const std::string& line : cli_testing::split(csv)) {
         std::vector<std::string> f;
         std::stringstream fields(line);
         for (std::string field; std::getline(fields, field, ',');) f.push_back(field);
