@@ -71,9 +71,8 @@ pid_t spawnChild(const std::vector<std::string>& argv, const std::string& output
     const pid_t child = ::fork();
     if (child == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        const int in = ::open("/dev/null", O_RDONLY);
         const int out = ::open(outputPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(in, 0);
+        ::dup2(::open("/dev/null", O_RDONLY), 0);
         ::dup2(out, 1);
         ::dup2(out, 2);
         ::execv(args[0], args.data());

@@ -72,12 +72,8 @@ std::string TestMedia::file(Kind kind) {
     std::istringstream split(command.str());
     for (std::string arg; split >> arg;) args.push_back(arg);
     args.insert(args.end(), {"-f", "flv", out});
-    if (args[0].empty())
-        reason = "needs ffmpeg";
-    else if (!waitChild(spawnChild(args)))
-        reason = std::string("ffmpeg could not make ") + d.name;
-    else
-        path = out;
+    if (!args[0].empty() && waitChild(spawnChild(args))) return path = out;
+    reason = args[0].empty() ? "needs ffmpeg" : std::string("ffmpeg could not make ") + d.name;
     return path;
 }
 

@@ -19,12 +19,8 @@ namespace cli_testing {
 CliResult runCli(const std::vector<std::string>& args, const CliOptions& options) {
     std::vector<std::string> argv = {ZOVOZUDO_CLI_PATH}, envp = options.environment;
     argv.insert(argv.end(), args.begin(), args.end());
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry, name = text.substr(0, text.find('=') + 1);
-        bool replaced = false;
-        for (const std::string& own : options.environment) replaced |= own.rfind(name, 0) == 0;
-        if (!replaced) envp.push_back(text);
-    }
+    // Behind the test's own settings, which getenv finds first.
+    for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
     std::vector<char*> argvPointers, envpPointers;
     for (std::string& text : argv) argvPointers.push_back(text.data());
     for (std::string& text : envp) envpPointers.push_back(text.data());
