@@ -128,14 +128,6 @@ void ServerProcess::start(const std::string& name,
     }
 }
 
-std::string NginxServer::binary() {
-    return findExecutable("nginx", "/usr/sbin:/usr/local/sbin");
-}
-
-const char* NginxServer::rtmpModule() {
-    return "/usr/lib/nginx/modules/ngx_rtmp_module.so";
-}
-
 std::string NginxServer::rtmpConfig(const std::string& vodRoot, const std::string& serverLines) {
     return std::string("load_module ") + rtmpModule() + ";\n" +
            baseConfig("rtmp {\n  server {\n    listen 127.0.0.1:${PORT};\n" + serverLines +
@@ -173,10 +165,6 @@ NginxServer::NginxServer(const std::string& configTemplate) {
                                             "-e",  log,  "-g", "daemon off;"};
         },
         log);
-}
-
-std::string NginxServer::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
 NodeMediaServer::NodeMediaServer() {

@@ -55,12 +55,13 @@ class ServerProcess {
 class NginxServer : public ServerProcess {
   public:
     explicit NginxServer(const std::string& configTemplate);
-    std::string url(const std::string& path) const;  // http://127.0.0.1:PORT|path|
-
-    static std::string binary();  // empty when missing
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    static std::string binary() { return findExecutable("nginx", "/usr/sbin:/usr/local/sbin"); }
     // Serves the files below |root|; |locations| go into the server block.
     static std::string httpConfig(const std::string& root, const std::string& locations = "");
-    static const char* rtmpModule();
+    static const char* rtmpModule() { return "/usr/lib/nginx/modules/ngx_rtmp_module.so"; }
     // Application "vod" plays the files below |vodRoot|, "live" relays what is published.
     static std::string rtmpConfig(const std::string& vodRoot, const std::string& serverLines = "");
 };

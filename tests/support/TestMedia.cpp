@@ -45,10 +45,6 @@ const TestMedia::Description& TestMedia::describe(Kind kind) {
     return kDescriptions[static_cast<size_t>(kind)];
 }
 
-std::string TestMedia::ffmpegPath() {
-    return findExecutable("ffmpeg");
-}
-
 std::string TestMedia::tempDir() {
     static TempDir dir;
     return dir.file("").substr(0, dir.file("").size() - 1);
@@ -68,7 +64,7 @@ std::string TestMedia::file(Kind kind) {
     command << " -f lavfi -i sine=sample_rate=" << d.sampleRate << ":duration=" << seconds
             << " -ac " << d.channels << " " << (d.videoCodecId == 7 ? kH264 : "") << " "
             << d.encoderArgs;
-    std::vector<std::string> args = {ffmpegPath()};
+    std::vector<std::string> args = {findExecutable("ffmpeg")};
     std::istringstream split(command.str());
     for (std::string arg; split >> arg;) args.push_back(arg);
     args.insert(args.end(), {"-f", "flv", out});

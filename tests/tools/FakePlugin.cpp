@@ -83,10 +83,7 @@ class FakePlugin : public InputPluginInterface {
     bool stop() override { return note("stop"); }
     bool pause() override { return note("pause"); }
     bool resume() override { return note("resume"); }
-    PluginErrorCodes getPosition(uint64_t& position) override {
-        position = 0;
-        return PLUGIN_OK;
-    }
+    PluginErrorCodes getPosition(uint64_t&) override { return PLUGIN_NOT_SUPPORTED; }
     PluginErrorCodes setPosition(uint64_t) override { return PLUGIN_NOT_SUPPORTED; }
     bool isSingleInstance() override { return false; }
     void getMediumDescription(MediumDescription* medium) override {
