@@ -44,7 +44,7 @@ class FakePlugin : public InputPluginInterface {
         description->getAudioDescription()->setRawVariant(1);
     }
 
-    // Frame i: audio when i is even, i % 7 + 1 bytes, at i * 20 ms.
+    // Frame i: audio when i is even, i % 7 + 1 bytes, at 1 + i * 20 ms.
     bool readFrame(PACKETTYPE& type, unsigned char*& data, unsigned int& size, uint64_t& timestamp,
                    uint64_t& duration, void*& handle, bool&) override {
         if (duration != 0) ++faults_;  // the host offers no duration of its own
@@ -55,7 +55,7 @@ class FakePlugin : public InputPluginInterface {
         type = i % 2 == 0 ? PACKET_AUDIO : PACKET_VIDEO;
         data = frame->data();
         size = static_cast<unsigned int>(frame->size());
-        timestamp = i * 20000;
+        timestamp = i * 20000 + 1000;
         handle = frame.get();
         outstanding_[handle] = std::move(frame);
         return true;
