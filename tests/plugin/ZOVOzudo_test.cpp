@@ -31,6 +31,51 @@
 
 namespace {
 
+// A null location or scheme reads as empty: the HTTP source, which refuses the empty URL.
+struct NullMedium : host::RecordingMedium {
+    NullMedium() : host::RecordingMedium("", "") {}
+    const char* getLocation() const override { return nullptr; }
+    const char* getProtocol() const override { return nullptr; }
+};
+
+// First in the binary: run after the in-process sources, its OpenSSL start-up may leak (LSan).
+TEST(PluginLibrary, ExportsOnlyAFactoryThatMakesAWorkingPlugin) {
+    const std::string command = std::string("nm -D --defined-only -C ") + ZOVOZUDO_PLUGIN_PATH;
+    FILE* const pipe = popen(command.c_str(), "r");
+    ASSERT_NE(nullptr, pipe);
+    int symbols = 0, factories = 0;
+    for (char line[4096]; std::fgets(line, sizeof(line), pipe) != nullptr; ++symbols) {
+        const std::string text(line, std::strlen(line) - 1);  // "<address> <kind> <name>\n"
+        const std::string name = text.substr(std::min(text.size(), text.find(' ') + 3));
+        factories += name == "InputPluginFactory";
+        EXPECT_TRUE(name == "InputPluginFactory" || name.find("ZOVOzudo") != std::string::npos)
+            << "leaked symbol: " << name;
+    }
+    pclose(pipe);
+    EXPECT_EQ(1, factories) << symbols << " symbols in " << ZOVOZUDO_PLUGIN_PATH;
+    // Kept loaded, as a host does: unloading hides its process-wide services from the leak checker.
+    void* const library = dlopen(ZOVOZUDO_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    ASSERT_NE(nullptr, library) << dlerror();
+    auto factory =
+        reinterpret_cast<InputPluginFactoryFunction>(dlsym(library, "InputPluginFactory"));
+    ASSERT_NE(nullptr, factory);
+    std::unique_ptr<vanto::streamer::InputPluginInterface> plugin(factory());
+    EXPECT_FALSE(plugin->isSingleInstance());
+    const host::RecordingMedium missing("/nonexistent/zovozudo/missing.flv", "file");
+    const NullMedium null;
+    for (const host::RecordingMedium* medium :
+         {&missing, static_cast<const host::RecordingMedium*>(&null)}) {
+        host::RecordingError error;
+        EXPECT_FALSE(plugin->open(medium, &error));
+        EXPECT_EQ(404, error.code.value_or(0));
+        EXPECT_EQ(medium == &missing ? "File could not be found." : "HTTP input: Server error.",
+                  error.message.value_or(""));
+        plugin->close();
+    }
+    plugin.reset();
+    dlclose(library);
+}
+
 struct Tag {
     uint8_t type;
     uint32_t timestamp;
@@ -376,48 +421,6 @@ TEST(PluginLog, TheNewestPluginOwnsTheProcessLog) {
         EXPECT_TRUE(GetGlobalLog() != nullptr && GetGlobalLog() != firstLog);
     }
     EXPECT_EQ(nullptr, GetGlobalLog());
-}
-
-// A null location or scheme reads as empty: the HTTP source, which refuses the empty URL.
-struct NullMedium : host::RecordingMedium {
-    NullMedium() : host::RecordingMedium("", "") {}
-    const char* getLocation() const override { return nullptr; }
-    const char* getProtocol() const override { return nullptr; }
-};
-
-TEST(PluginLibrary, ExportsOnlyAFactoryThatMakesAWorkingPlugin) {
-    const std::string command = std::string("nm -D --defined-only -C ") + ZOVOZUDO_PLUGIN_PATH;
-    FILE* const pipe = popen(command.c_str(), "r");
-    ASSERT_NE(nullptr, pipe);
-    int symbols = 0, factories = 0;
-    for (char line[4096]; std::fgets(line, sizeof(line), pipe) != nullptr; ++symbols) {
-        const std::string text(line, std::strlen(line) - 1);  // "<address> <kind> <name>\n"
-        const std::string name = text.substr(std::min(text.size(), text.find(' ') + 3));
-        factories += name == "InputPluginFactory";
-        EXPECT_TRUE(name == "InputPluginFactory" || name.find("ZOVOzudo") != std::string::npos)
-            << "leaked symbol: " << name;
-    }
-    pclose(pipe);
-    EXPECT_EQ(1, factories) << symbols << " symbols in " << ZOVOZUDO_PLUGIN_PATH;
-    // Kept loaded, as a host does: unloading hides its process-wide services from the leak checker.
-    void* const library = dlopen(ZOVOZUDO_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-    ASSERT_NE(nullptr, library) << dlerror();
-    auto factory =
-        reinterpret_cast<InputPluginFactoryFunction>(dlsym(library, "InputPluginFactory"));
-    ASSERT_NE(nullptr, factory);
-    std::unique_ptr<vanto::streamer::InputPluginInterface> plugin(factory());
-    EXPECT_FALSE(plugin->isSingleInstance());
-    const host::RecordingMedium missing("/nonexistent/zovozudo/missing.flv", "file");
-    const NullMedium null;
-    for (const host::RecordingMedium* medium :
-         {&missing, static_cast<const host::RecordingMedium*>(&null)}) {
-        host::RecordingError error;
-        EXPECT_FALSE(plugin->open(medium, &error));
-        EXPECT_EQ(404, error.code.value_or(0));
-        EXPECT_EQ(medium == &missing ? "File could not be found." : "HTTP input: Server error.",
-                  error.message.value_or(""));
-        plugin->close();
-    }
 }
 
 }  // namespace
