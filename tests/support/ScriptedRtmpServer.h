@@ -45,12 +45,12 @@ struct HandshakeScript {
     bool answer = true;   // false: read C0 and C1, then stay silent
 };
 
+// Every wait of a connection ends by its one deadline, or when the server is stopped.
 class RtmpServerConnection {
   public:
     using Clock = std::chrono::steady_clock;
     RtmpServerConnection(int socket, int stopFd) : socket_(socket), stopFd_(stopFd) {}
-    static bool waitFor(int fd, short events, int stopFd,
-                        Clock::time_point until = Clock::now() + std::chrono::seconds(10)) {
+    static bool waitFor(int fd, short events, int stopFd, Clock::time_point until) {
         for (;;) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
             if (left.count() <= 0) return false;
@@ -61,11 +61,9 @@ class RtmpServerConnection {
         }
     }
     bool read(size_t n, std::string* out) {
-        out->clear();
-        const auto until = Clock::now() + std::chrono::seconds(10);
         char buffer[65536];
-        while (out->size() < n) {
-            if (!waitFor(socket_, POLLIN, stopFd_, until)) return false;
+        for (out->clear(); out->size() < n;) {
+            if (!waitFor(socket_, POLLIN, stopFd_, until_)) return false;
             const ssize_t got =
                 ::recv(socket_, buffer, std::min(sizeof(buffer), n - out->size()), 0);
             if (got <= 0) return false;
@@ -74,9 +72,8 @@ class RtmpServerConnection {
         return true;
     }
     bool send(const std::string& bytes, size_t piece = 0) {  // |piece|: most bytes per send()
-        const auto until = Clock::now() + std::chrono::seconds(10);
         for (size_t sent = 0; sent < bytes.size();) {
-            if (!waitFor(socket_, POLLOUT, stopFd_, until)) return false;
+            if (!waitFor(socket_, POLLOUT, stopFd_, until_)) return false;
             const size_t size = std::min(piece ? piece : bytes.size(), bytes.size() - sent);
             const ssize_t n = ::send(socket_, bytes.data() + sent, size, MSG_NOSIGNAL);
             if (n <= 0) return false;
@@ -85,9 +82,8 @@ class RtmpServerConnection {
         return true;
     }
     bool waitForClose() {  // true when the client closes first; what it sends is dropped
-        const auto until = Clock::now() + std::chrono::seconds(10);
         char scratch[4096];
-        while (waitFor(socket_, POLLIN, stopFd_, until))
+        while (waitFor(socket_, POLLIN, stopFd_, until_))
             if (::recv(socket_, scratch, sizeof(scratch), 0) <= 0) return true;
         return false;
     }
@@ -103,15 +99,18 @@ class RtmpServerConnection {
         ::close(socket_);
         socket_ = -1;
     }
+    // Fails unless C0 asks for version 3, C1 has zeros at 4..7 and C2 echoes S1.
     bool handshake(const HandshakeScript& script = HandshakeScript()) {
+        std::string c0c1, s1 = BigEndian(123456, 4) + std::string("\x03\x05\x01\x02", 4), c2;
         if (!read(1537, &c0c1)) return false;
         if (!script.answer) return true;
-        s1 = BigEndian(123456, 4) + std::string("\x03\x05\x01\x02", 4);
         std::mt19937 random(7);
         while (s1.size() < 1536) s1.push_back(char(random()));
         std::string answer = char(script.version) + s1 + c0c1.substr(1);
         if (!script.echoC1) answer[1537 + 700] ^= 0x5A;
-        if (script.closeAfter < 0) return send(answer) && read(1536, &c2);
+        if (script.closeAfter < 0)
+            return send(answer) && read(1536, &c2) && c2 == s1 &&
+                   c0c1.substr(0, 1) + c0c1.substr(5, 4) == std::string("\x03\0\0\0\0", 5);
         send(answer.substr(0, size_t(script.closeAfter)));
         close();
         return false;
@@ -153,7 +152,6 @@ class RtmpServerConnection {
             }
         }
     }
-    std::string c0c1, s1, c2;
 
   private:
     struct Channel {
@@ -164,6 +162,7 @@ class RtmpServerConnection {
         RtmpMessage pending;
     };
     int socket_, stopFd_;
+    const Clock::time_point until_ = Clock::now() + std::chrono::seconds(20);
     std::map<int, Channel> channels_;
 };
 
@@ -191,7 +190,8 @@ class ScriptedRtmpServer {
             return;
         port_ = ntohs(address.sin_port);
         thread_ = std::thread([this] {
-            if (!RtmpServerConnection::waitFor(listener_, POLLIN, stopPipe_[0])) return;
+            const auto until = RtmpServerConnection::Clock::now() + std::chrono::seconds(10);
+            if (!RtmpServerConnection::waitFor(listener_, POLLIN, stopPipe_[0], until)) return;
             const int socket = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (socket < 0) return;
             const int on = 1;
