@@ -395,17 +395,14 @@ TEST_F(ChunkStreamTest, WritesCompressedHeadersAndChunks) {
     const std::string i25 = amf::str("call") + std::string(18, 'i');
     const std::string i300 = amf::str("long") + std::string(293, 'j'), n300(300, 'n');
     const std::string ext = BigEndian(0x01000000, 4), size300 = BigEndian(300, 3);
-    for (auto s :
+    for (auto [channel, header, type, time, body] :
          {std::make_tuple(3, 1, 0x14, 0, i25), std::make_tuple(3, 1, 0x14, 0, i25),
           std::make_tuple(3, 1, 0x14, 0, i300), std::make_tuple(5, 0, 0x14, 0x01000000, i300),
           std::make_tuple(5, 1, 0x14, 0x01000000, i300), std::make_tuple(5, 1, 0x14, 7, i300),
           std::make_tuple(70, 0, 0x14, 0x01000000, i300), std::make_tuple(400, 1, 0x12, 9, n300)}) {
-        packet.channel = std::get<0>(s);
-        packet.headerType = uint8_t(std::get<1>(s));
-        packet.packetType = uint8_t(std::get<2>(s));
-        packet.info1 = std::get<3>(s);
-        packet.bodySize = uint32_t(std::get<4>(s).size());
-        packet.body = reinterpret_cast<uint8_t*>(&std::get<4>(s)[0]);
+        packet.channel = channel, packet.headerType = uint8_t(header), packet.info1 = time;
+        packet.packetType = uint8_t(type), packet.bodySize = uint32_t(body.size());
+        packet.body = reinterpret_cast<uint8_t*>(body.data());
         EXPECT_TRUE(client_.SendPacket(packet));
     }
     packet.reset();
@@ -474,30 +471,24 @@ TEST(ParseUrl, FindsThePartsAndLeavesTheRest) {
         EXPECT_EQ(parts, row);
         for (char* part : {host, app, playpath}) std::free(part);
     };
-    for (const char* row :
-         {"rtmp://@:1935/a/s 0 @ 1935 a s", "rtmp://@:19350/a/s 0 - 19350 a s",
-          "rtmp://server/vod/clips/intro.flv 0 server - vod/clips intro",
-          "rtmp://server:1936/live/stream 0 server 1936 live stream",
-          "rtmp://server:0/live/stream 0 server 1935 live stream",
-          "rtmp://server/ondemand/a/b.flv 0 server - ondemand a/b",
-          "rtmp://s/app?slist=mp4:movie&x=1 0 s - app?slist=mp4:movie&x=1 mp4:movie",
-          "rtmp://server/app?id=7 0 server - app?id=7 id=7",
-          "RTMPE://server/app/s 3 server - app s", "Rtmpt://H/a/s 1 H - a s",
-          "rtmps://h/a/s 2 h - a s", "rtmpTE://h/a/s 4 h - a s", "rtmfp://h/a/s 5 h - a s",
-          "http://h/a/s 0 h - a s", "rtmpx://h/a/s 0 h - a s", "rtmp:/h/a/s 0 - - - -",
-          "rtmp://h:99999/a/s 0 h 99999 a s", "rtmp://h:123456/a/s 0 h - a s",
-          "rtmp://h:/a/s 0 h 1935 a s"})
-        check(row);
-    for (const char* row :
-         {"rtmp://h:-1/a/s 0 h 1935 a s", "rtmp://server 0 server - - -",
-          "rtmp://server:1936 0 server 1936 - -", "rtmp://server?a/b 0 server - - -",
-          "rtmp://h/app/ 0 h - app -", "rtmp://h/app 0 h - app -", "rtmp://h/app? 0 h - app? -",
-          "rtmp://h/ 0 h -  -", "rtmp://h/app/s? 0 h - app s?",
-          "rtmp://h/live/stream-a/x 0 h - live/stream-a x", "rtmp://h/a/b/ 0 h - a b/",
-          "rtmp://h/Ondemand/a/b 0 h - Ondemand/a b", "rtmp://h/a/clip.FLV 0 h - a clip.FLV",
-          "rtmp://h/a/clip.flv 0 h - a clip", "rtmp://h/a/.flv 0 h - a ",
-          "rtmp://h/a?slist=b.flv 0 h - a?slist=b.flv b.flv"})
-        check(row);
+    std::istringstream rows(
+        "rtmp://@:1935/a/s 0 @ 1935 a s|rtmp://@:19350/a/s 0 - 19350 a s|rtmp://h:/a/s 0 h 1935 a "
+        "s|"
+        "rtmp://server/vod/clips/intro.flv 0 server - vod/clips intro|rtmp://h/a/.flv 0 h - a |"
+        "rtmp://server:1936/live/stream 0 server 1936 live stream|rtmp://h/app? 0 h - app? -|"
+        "rtmp://server:0/live/stream 0 server 1935 live stream|rtmp://h/a/b/ 0 h - a b/|"
+        "rtmp://server/ondemand/a/b.flv 0 server - ondemand a/b|rtmp://h/app/s? 0 h - app s?|"
+        "rtmp://s/app?slist=mp4:movie&x=1 0 s - app?slist=mp4:movie&x=1 mp4:movie|"
+        "rtmp://server/app?id=7 0 server - app?id=7 id=7|RTMPE://server/app/s 3 server - app s|"
+        "Rtmpt://H/a/s 1 H - a s|rtmps://h/a/s 2 h - a s|rtmpTE://h/a/s 4 h - a s|"
+        "rtmfp://h/a/s 5 h - a s|http://h/a/s 0 h - a s|rtmpx://h/a/s 0 h - a s|"
+        "rtmp:/h/a/s 0 - - - -|rtmp://h:99999/a/s 0 h 99999 a s|rtmp://h:123456/a/s 0 h - a s|"
+        "rtmp://h:-1/a/s 0 h 1935 a s|rtmp://server 0 server - - -|rtmp://h/app/ 0 h - app -|"
+        "rtmp://server:1936 0 server 1936 - -|rtmp://server?a/b 0 server - - -|rtmp://h/ 0 h -  -|"
+        "rtmp://h/app 0 h - app -|rtmp://h/live/stream-a/x 0 h - live/stream-a x|"
+        "rtmp://h/Ondemand/a/b 0 h - Ondemand/a b|rtmp://h/a/clip.FLV 0 h - a clip.FLV|"
+        "rtmp://h/a/clip.flv 0 h - a clip|rtmp://h/a?slist=b.flv 0 h - a?slist=b.flv b.flv");
+    for (std::string row; std::getline(rows, row, '|');) check(row);
     int protocol = 9;
     char sentinel[] = "kept";
     char *host = sentinel, *app = sentinel, *playpath = sentinel;
