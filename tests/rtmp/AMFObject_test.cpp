@@ -43,19 +43,15 @@ AMFObjectProperty decoded(const Bytes& bytes, bool named) {
     return value;
 }
 
-// The ECMA count is wrong: members run to the object end whatever it says.
-const Bytes kConnectResult =
-    str("_result") + num(1) +
-    obj(member("fmsVer", str("FMS/3,0,1,123")) + member("capabilities", num(31))) +
-    obj(member("level", str("status")) + member("code", str("NetConnection.Connect.Success")) +
-        member("objectEncoding", num(0)) + member("data", ecma(0, member("version", str("3,0")))));
-const Bytes kOnStatus = str("onStatus") + num(0) + null +
-                        obj(member("level", str("status")) + member("code", str("Play.Start")));
-const Bytes kOnMetaData =
-    str("onMetaData") +
-    ecma(3, member("duration", num(30.5)) + member("width", num(640)) +
-                member("stereo", boolean(1)) + member("encoder", str("Lavf58.29.100")) +
-                member("keyframes", obj(member("times", strict(2, num(0) + num(2))))));
+// The ECMA count is wrong: members run to the object end whatever it says. Of two equal names
+// the first counts; the last byte of a body is never decoded.
+const Bytes kServerBody =
+    str("_result") + num(1) + null +
+    obj(member("code", str("NetConnection.Connect.Success")) + member("code", str("other")) +
+        member("data", ecma(0, member("version", str("3,0"))))) +
+    ecma(3, member("stereo", boolean(1)) +
+                member("keyframes", obj(member("times", strict(2, num(0) + num(2)))))) +
+    null;
 
 // "consumed kind number members text"; a failed decode leaves the value as it was.
 TEST(AMFObjectDecode, ValuesByMarker) {
@@ -91,35 +87,23 @@ TEST(AMFObjectDecode, ValuesByMarker) {
 }
 
 TEST(AMFObjectDecode, ServerBodiesDecodeWholeAndAnswerLookups) {
-    AMFObject result, status, meta;
-    ASSERT_EQ(int(kConnectResult.size()), decode(result, kConnectResult));
-    ASSERT_EQ(int(kOnStatus.size()), decode(status, kOnStatus));
-    ASSERT_EQ(int(kOnMetaData.size()), decode(meta, kOnMetaData));
-    EXPECT_EQ(31.0, result.GetProperty(2).GetObject().GetProperty("capabilities").GetNumber());
-    const AMFObject& info = result.GetProperty(3).GetObject();
+    AMFObject body;
+    ASSERT_EQ(int(kServerBody.size()) - 1, decode(body, kServerBody));
+    const AMFObject& info = body.GetProperty(3).GetObject();
     EXPECT_EQ("NetConnection.Connect.Success", info.GetProperty("code").GetString());
     EXPECT_EQ("3,0", info.GetProperty("data").GetObject().GetProperty("version").GetString());
-    EXPECT_EQ(RTMP_LIB::AMF_KIND_NULL, status.GetProperty(2).GetType());
-    const AMFObject& data = meta.GetProperty(1).GetObject();
+    const AMFObject& data = body.GetProperty(4).GetObject();
     EXPECT_TRUE(data.GetProperty("stereo").GetBoolean());
     const AMFObject& times =
         data.GetProperty("keyframes").GetObject().GetProperty("times").GetObject();
     EXPECT_EQ(2.0, times.GetProperty(1).GetNumber());
-    // Misses give the one shared invalid property; of two equal names the first counts.
-    const AMFObjectProperty* const invalid = &result.GetProperty(-1);
-    EXPECT_EQ(invalid, &result.GetProperty(4));
+    // Misses give the one shared invalid property.
+    const AMFObjectProperty* const invalid = &body.GetProperty(-1);
+    EXPECT_EQ(invalid, &body.GetProperty(5));
     EXPECT_EQ(invalid, &info.GetProperty("absent"));
     EXPECT_EQ(invalid, &AMFObject().GetProperty(0));
     EXPECT_FALSE(invalid->IsValid() || invalid->GetBoolean() || invalid->GetNumber() != 0.0 ||
                  !invalid->GetString().empty() || invalid->GetObject().GetCount() != 0);
-    AMFObject twice;
-    ASSERT_GT(decode(twice, member("k", num(1)) + member("k", num(2)), true), 0);
-    EXPECT_EQ(1.0, twice.GetProperty("k").GetNumber());
-    // The last one or two bytes of a body are never decoded.
-    AMFObject body;
-    const Bytes bw = str("onBWDone") + num(0) + null;
-    EXPECT_EQ(int(bw.size()) - 1, decode(body, bw));
-    EXPECT_EQ(2, body.GetCount());
     // A bad value skips to the object end; what came before stays.
     AMFObject skipped;
     const Bytes bytes =
@@ -214,9 +198,6 @@ TEST(AMFObjectEncode, RoundTripsAndLeavesOutWhatCannotBeEncoded) {
     ASSERT_EQ(int(expected.size()), mixed.Encode(buffer.data(), int(buffer.size())));
     EXPECT_EQ(expected, Bytes(buffer.begin(), buffer.end()));
     EXPECT_EQ(-1, mixed.Encode(buffer.data(), int(buffer.size()) - 1));
-    EXPECT_EQ(-1, AMFObject().Encode(buffer.data(), 3));
-    EXPECT_EQ(4, AMFObject().Encode(buffer.data(), 4));
-    EXPECT_EQ(-1, AMFObjectProperty().Encode(buffer.data(), int(buffer.size())));
     // A null is written without its name.
     EXPECT_EQ(1, decoded(member("n", null), true).Encode(buffer.data(), 1));
     EXPECT_EQ(0x05, buffer[0]);
