@@ -288,7 +288,7 @@ TEST(CRTMPConnectTest, HandshakesConnectAndUnreachableServers) {
                                            {{}, "a", nullptr, "127.0.0.1", 65536}}) {
         recording_log::Recorder log;
         RtmpMessage connect;
-        ScriptedRtmpServer server([&](RtmpServerConnection& s) {
+        ScriptedRtmpServer server([&](ScriptedRtmpServer& s) {
             if (s.handshake(c.script)) s.readMessage(&connect);
         });
         CRTMP client;
@@ -326,7 +326,7 @@ TEST(CRTMPConnectTest, BoundedWaitsAndEndsInsideAMessage) {
                                   "body. len: 300"};
     for (int mode : {0, 1, 2, 3, 4}) {  // silence, chatter, slow reader, reset, close
         recording_log::Recorder log;
-        ScriptedRtmpServer server([&](RtmpServerConnection& s) {
+        ScriptedRtmpServer server([&](ScriptedRtmpServer& s) {
             RtmpMessage m;
             std::string taken;
             const auto end = Clock::now() + std::chrono::seconds(5);

@@ -41,8 +41,12 @@ class RTMPClientTest : public ::testing::Test {
         EXPECT_EQ(platform::SocketsStartupCount(), sockets_);
         platform::SocketsCleanup();
     }
+    // A server that answers connect and createStream up to play, then sends |bytes|.
     void serve(const std::string& bytes, bool awaitClose = false) {
-        server_ = std::make_unique<ScriptedRtmpServer>(PlaySteps(bytes, awaitClose));
+        server_ = std::make_unique<ScriptedRtmpServer>(
+            std::vector<Step>{{Invoke("_result", 1), 3},
+                              {Invoke("_result", 2, amf::num(1)), 2},
+                              {bytes, awaitClose ? kUntilClose : 0}});
     }
     std::string url(const std::string& path = "/live/s") const {
         return "rtmp://127.0.0.1:" + std::to_string(server_->port()) + path;
@@ -81,8 +85,7 @@ class RTMPClientTest : public ::testing::Test {
 };
 
 TEST_F(RTMPClientTest, FailuresSayWhatHappened) {
-    const std::string port =
-        std::to_string(ScriptedRtmpServer([](RtmpServerConnection&) {}).port());
+    const std::string port = std::to_string(ScriptedRtmpServer([](ScriptedRtmpServer&) {}).port());
     for (const std::string& location :
          {"rtmp:/127.0.0.1:" + port + "/app/s", "rtmp://127.0.0.1:" + port + "/app/.flv",
           "rtmp://127.0.0.1:" + port, "rtmp://" + std::string(256, 'h') + ":" + port + "/a/s"})

@@ -1,5 +1,5 @@
-// An RTMP server for one connection on a free loopback port, run by a script on its own thread;
-// every wait is bounded and the destructor stops a script that still waits.
+// An RTMP server for one connection on a free loopback port, run by a script on its own thread.
+// Every wait ends by one deadline for the whole server, or when the destructor stops it.
 #pragma once
 
 #include <arpa/inet.h>
@@ -45,25 +45,70 @@ struct HandshakeScript {
     bool answer = true;   // false: read C0 and C1, then stay silent
 };
 
-// Every wait of a connection ends by its one deadline, or when the server is stopped.
-class RtmpServerConnection {
+// Send, then read |read| of the client's messages, or with kUntilClose all until it closes.
+constexpr int kUntilClose = -1;
+struct Step {
+    std::string send;
+    int read = 0;
+    size_t piece = 0;
+};
+
+class ScriptedRtmpServer {
   public:
-    using Clock = std::chrono::steady_clock;
-    RtmpServerConnection(int socket, int stopFd) : socket_(socket), stopFd_(stopFd) {}
-    static bool waitFor(int fd, short events, int stopFd, Clock::time_point until) {
-        for (;;) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-            if (left.count() <= 0) return false;
-            pollfd fds[2] = {{fd, events, 0}, {stopFd, POLLIN, 0}};
-            const int ready = ::poll(fds, 2, int(left.count()));
-            if (ready < 0) continue;
-            return ready > 0 && (fds[1].revents & POLLIN) == 0 && fds[0].revents != 0;
-        }
+    using Script = std::function<void(ScriptedRtmpServer& connection)>;
+    explicit ScriptedRtmpServer(Script script) : script_(std::move(script)) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (::pipe(stopPipe_) != 0 ||
+            ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            ::listen(listener_, 4) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] {
+            if (!waitFor(listener_, POLLIN)) return;
+            socket_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int on = 1;
+            if (socket_ >= 0) ::setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+            if (socket_ >= 0) script_(*this);
+            close();
+        });
     }
+    // Accepts connect, plays |steps| and closes; messages() waits for that and holds what it read.
+    explicit ScriptedRtmpServer(std::vector<Step> steps)
+        : ScriptedRtmpServer([this, steps](ScriptedRtmpServer& s) {
+              RtmpMessage m;
+              if (!s.acceptConnect(&m)) return;
+              messages_.push_back(m);
+              for (const Step& step : steps) {
+                  if (!s.send(step.send, step.piece)) return;
+                  for (int i = 0; (step.read == kUntilClose || i < step.read) && s.readMessage(&m);
+                       ++i)
+                      messages_.push_back(m);
+              }
+          }) {}
+    ~ScriptedRtmpServer() {
+        if (stopPipe_[1] >= 0) (void)!::write(stopPipe_[1], "", 1);
+        join();
+        for (int fd : {listener_, stopPipe_[0], stopPipe_[1]})
+            if (fd >= 0) ::close(fd);
+    }
+    ScriptedRtmpServer(const ScriptedRtmpServer&) = delete;
+    ScriptedRtmpServer& operator=(const ScriptedRtmpServer&) = delete;
+    uint16_t port() const { return port_; }
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
+    const std::vector<RtmpMessage>& messages() { return join(), messages_; }
+
+    // For the script, on the server's thread.
     bool read(size_t n, std::string* out) {
         char buffer[65536];
         for (out->clear(); out->size() < n;) {
-            if (!waitFor(socket_, POLLIN, stopFd_, until_)) return false;
+            if (!waitFor(socket_, POLLIN)) return false;
             const ssize_t got =
                 ::recv(socket_, buffer, std::min(sizeof(buffer), n - out->size()), 0);
             if (got <= 0) return false;
@@ -73,7 +118,7 @@ class RtmpServerConnection {
     }
     bool send(const std::string& bytes, size_t piece = 0) {  // |piece|: most bytes per send()
         for (size_t sent = 0; sent < bytes.size();) {
-            if (!waitFor(socket_, POLLOUT, stopFd_, until_)) return false;
+            if (!waitFor(socket_, POLLOUT)) return false;
             const size_t size = std::min(piece ? piece : bytes.size(), bytes.size() - sent);
             const ssize_t n = ::send(socket_, bytes.data() + sent, size, MSG_NOSIGNAL);
             if (n <= 0) return false;
@@ -83,12 +128,12 @@ class RtmpServerConnection {
     }
     bool waitForClose() {  // true when the client closes first; what it sends is dropped
         char scratch[4096];
-        while (waitFor(socket_, POLLIN, stopFd_, until_))
+        while (waitFor(socket_, POLLIN))
             if (::recv(socket_, scratch, sizeof(scratch), 0) <= 0) return true;
         return false;
     }
     bool pause(int ms) {
-        pollfd stop = {stopFd_, POLLIN, 0};
+        pollfd stop = {stopPipe_[0], POLLIN, 0};
         return ::poll(&stop, 1, ms) == 0;
     }
     void close(bool reset = false) {
@@ -130,23 +175,24 @@ class RtmpServerConnection {
             if (id < 2 && !read(size_t(id + 1), &more)) return false;
             if (id < 2) id = 64 + uint8_t(more[0]) + (id == 1 ? uint8_t(more[1]) * 256 : 0);
             Channel& channel = channels_[id];
+            RtmpMessage& pending = channel.pending;
             if (type < 3 && !read(size_t(11 - 4 * type), &header)) return false;
             if (type < 3) channel.extended = at(header, 0, 3) == 0xFFFFFF;
             wire += more + header;
             if (channel.extended && !read(4, &more)) return false;
             if (channel.extended) wire += more;
-            if (type < 2) channel.size = at(header, 3, 3), channel.type = uint8_t(header[6]);
+            if (type < 2) channel.size = at(header, 3, 3), pending.type = uint8_t(header[6]);
             if (type < 2) channel.partial.clear();
-            if (type == 0) channel.streamId = __builtin_bswap32(at(header, 7, 4));
-            if (channel.partial.empty())
-                channel.pending = {type, id, channel.type, channel.streamId, "", ""};
+            if (type == 0) pending.streamId = __builtin_bswap32(at(header, 7, 4));
+            if (channel.partial.empty()) pending.headerType = type, pending.channel = id;
+            if (channel.partial.empty()) pending.wire.clear();
             const size_t piece = std::min<size_t>(128, channel.size - channel.partial.size());
             more.clear();
             if (piece > 0 && !read(piece, &more)) return false;
             channel.partial += more;
-            channel.pending.wire += wire + more;
+            pending.wire += wire + more;
             if (channel.partial.size() == channel.size) {
-                *message = channel.pending;
+                *message = pending;
                 message->body.swap(channel.partial);
                 return true;
             }
@@ -154,86 +200,30 @@ class RtmpServerConnection {
     }
 
   private:
+    bool waitFor(int fd, short events) {
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(until_ - Clock::now());
+            if (left.count() <= 0) return false;
+            pollfd fds[2] = {{fd, events, 0}, {stopPipe_[0], POLLIN, 0}};
+            const int ready = ::poll(fds, 2, int(left.count()));
+            if (ready < 0) continue;
+            return ready > 0 && (fds[1].revents & POLLIN) == 0 && fds[0].revents != 0;
+        }
+    }
     struct Channel {
-        uint32_t size = 0, streamId = 0;
+        uint32_t size = 0;
         bool extended = false;
-        uint8_t type = 0;
         std::string partial;
         RtmpMessage pending;
     };
-    int socket_, stopFd_;
+    using Clock = std::chrono::steady_clock;
     const Clock::time_point until_ = Clock::now() + std::chrono::seconds(20);
-    std::map<int, Channel> channels_;
-};
-
-// Send, then read |read| of the client's messages, or with kUntilClose all until it closes.
-constexpr int kUntilClose = -1;
-struct Step {
-    std::string send;
-    int read = 0;
-    size_t piece = 0;
-};
-
-class ScriptedRtmpServer {
-  public:
-    using Script = std::function<void(RtmpServerConnection& connection)>;
-    explicit ScriptedRtmpServer(Script script) : script_(std::move(script)) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        if (::pipe(stopPipe_) != 0 ||
-            ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-            ::listen(listener_, 4) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            return;
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] {
-            const auto until = RtmpServerConnection::Clock::now() + std::chrono::seconds(10);
-            if (!RtmpServerConnection::waitFor(listener_, POLLIN, stopPipe_[0], until)) return;
-            const int socket = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (socket < 0) return;
-            const int on = 1;
-            ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-            RtmpServerConnection connection(socket, stopPipe_[0]);
-            script_(connection);
-            connection.close();
-        });
-    }
-    // Accepts connect, plays |steps| and closes; messages() waits for that and holds what it read.
-    explicit ScriptedRtmpServer(std::vector<Step> steps)
-        : ScriptedRtmpServer([this, steps](RtmpServerConnection& s) {
-              RtmpMessage m;
-              if (!s.acceptConnect(&m)) return;
-              messages_.push_back(m);
-              for (const Step& step : steps) {
-                  if (!s.send(step.send, step.piece)) return;
-                  for (int i = 0; (step.read == kUntilClose || i < step.read) && s.readMessage(&m);
-                       ++i)
-                      messages_.push_back(m);
-              }
-          }) {}
-    ~ScriptedRtmpServer() {
-        if (stopPipe_[1] >= 0) (void)!::write(stopPipe_[1], "", 1);
-        join();
-        for (int fd : {listener_, stopPipe_[0], stopPipe_[1]})
-            if (fd >= 0) ::close(fd);
-    }
-    ScriptedRtmpServer(const ScriptedRtmpServer&) = delete;
-    ScriptedRtmpServer& operator=(const ScriptedRtmpServer&) = delete;
-    uint16_t port() const { return port_; }
-    void join() {
-        if (thread_.joinable()) thread_.join();
-    }
-    const std::vector<RtmpMessage>& messages() { return join(), messages_; }
-
-  private:
     Script script_;
-    int listener_ = -1, stopPipe_[2] = {-1, -1};
+    int listener_ = -1, socket_ = -1, stopPipe_[2] = {-1, -1};
     uint16_t port_ = 0;
     std::thread thread_;
     std::vector<RtmpMessage> messages_;
+    std::map<int, Channel> channels_;
 };
 
 namespace amf {
@@ -298,13 +288,6 @@ inline std::string OnStatus(const std::string& code, const std::string& level = 
             amf::object(
                 amf::member("level", amf::str(level)) + amf::member("code", amf::str(code)) +
                 (description.empty() ? "" : amf::member("description", amf::str(description)))));
-}
-
-// A server's answers to connect and createStream up to play, then |bytes|.
-inline std::vector<Step> PlaySteps(const std::string& bytes, bool awaitClose = false) {
-    return {{Invoke("_result", 1), 3},
-            {Invoke("_result", 2, amf::num(1)), 2},
-            {bytes, awaitClose ? kUntilClose : 0}};
 }
 
 }  // namespace testing_support
