@@ -519,13 +519,11 @@ TEST_F(ChunkStreamTest, AssemblesMessagesFromEverySegmentation) {
     const std::string ext2 = BigEndian(0x02000000, 4);
     const std::string e = "ch4 t8 ts16909060 sid1 200", h = "ch7 t9 ts16909060 sid1 130";
     for (const auto& c : std::vector<std::pair<std::string, Lines>>{
-             {Message12(4, 8, 1, f('a', 128) + f('b', 128) + f('c', 44)),
-              {"ch4 t8 ts0 sid1 300/128", "ch4 t8 ts0 sid1 300/256",
-               "ch4 t8 ts0 sid1 300 " + f('a', 128) + f('b', 128) + f('c', 44)}},
              {hdr4 + f('x', 128) + "\x05" + BigEndian(7, 3) + BigEndian(200, 3) + "\x09" + sid1 +
-                  f('y', 128) + "\xC4" + f('x', 22) + "\xC5" + f('y', 72),
+                  f('y', 128) + "\xC4" + f('X', 22) + "\xC5" + f('Y', 72),
               {"ch4 t8 ts0 sid1 150/128", "ch5 t9 ts7 sid1 200/128",
-               "ch4 t8 ts0 sid1 150 " + f('x', 150), "ch5 t9 ts7 sid1 200 " + f('y', 200)}},
+               "ch4 t8 ts0 sid1 150 " + f('x', 128) + f('X', 22),
+               "ch5 t9 ts7 sid1 200 " + f('y', 128) + f('Y', 72)}},
              {Message12(6, 9, 1, "abcd", 128, 40) + "\x86" + BigEndian(20, 3) + "efgh\xC6ijkl",
               {"ch6 t9 ts40 sid1 4 abcd", "ch6 t9 ts60 sid1 4 efgh", "ch6 t9 ts80 sid1 4 ijkl"}},
              // A new header cuts an incomplete message.
@@ -556,10 +554,8 @@ TEST_F(ChunkStreamTest, AssemblesMessagesFromEverySegmentation) {
             SCOPED_TRACE(c.second.back().substr(0, 40) + " in pieces of " + std::to_string(piece));
             connectTo(c.first, piece);
             Lines results;
-            for (RTMPPacket packet; client_.ReadPacket(packet); packet.free()) {
+            for (RTMPPacket packet; client_.ReadPacket(packet); packet.free())
                 results.push_back(describe(packet));
-                if (packet.ready() && packet.packetType == 1) client_.HandleChangeChunkSize(packet);
-            }
             EXPECT_EQ(results, c.second);
             EXPECT_FALSE(client_.IsConnected());
         }
@@ -668,7 +664,7 @@ TEST(CRTMPNginxTest, PlaysAFileToItsEndWhateverNginxsChunkSize) {
     }
 }
 
-// URL, protocol, host, port, application, play path ("-": not set; "@": a host of 250 bytes).
+// URL, protocol, host, port, application, play path ("-": not set; "@": 250 bytes of host).
 TEST(ParseUrl, FindsThePartsAndLeavesTheRest) {
     const auto check = [](std::string row) {
         for (size_t at; (at = row.find('@')) != std::string::npos;) row.replace(at, 1, 250, 'h');
@@ -701,18 +697,10 @@ TEST(ParseUrl, FindsThePartsAndLeavesTheRest) {
         "rtmp://server:1936 0 server 1936 - -|rtmp://server?a/b 0 server - - -|rtmp://h/ 0 h -  -|"
         "rtmp://h/app 0 h - app -|rtmp://h/live/stream-a/x 0 h - live/stream-a x|"
         "rtmp://h/Ondemand/a/b 0 h - Ondemand/a b|rtmp://h/a/clip.FLV 0 h - a clip.FLV|"
-        "rtmp://h/a/clip.flv 0 h - a clip|rtmp://h/a?slist=b.flv 0 h - a?slist=b.flv b.flv");
+        "rtmp://h/a/clip.flv 0 h - a clip|rtmp://h/a?slist=b.flv 0 h - a?slist=b.flv b.flv|"
+        "rtmp://@@/ 0 - -  -");
     for (std::string row; std::getline(rows, row, '|');) check(row);
     int protocol = 9;
-    char sentinel[] = "kept";
-    char *host = sentinel, *app = sentinel, *playpath = sentinel;
-    unsigned int port = 77;
-    const std::string url = "rtmp://" + std::string(300, 'h') + "/";
-    EXPECT_TRUE(ParseUrl(url.c_str(), &protocol, &host, &port, &app, &playpath));
-    EXPECT_TRUE(host == sentinel && playpath == sentinel && port == 77u && protocol == 0);
-    EXPECT_STREQ("", app);
-    std::free(app);
-    protocol = 9;
     EXPECT_FALSE(ParseUrl(nullptr, &protocol, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(0, protocol);
     EXPECT_TRUE(ParseUrl("rtmp://h:1/a/s", nullptr, nullptr, nullptr, nullptr, nullptr));
