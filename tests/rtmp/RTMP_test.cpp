@@ -37,13 +37,9 @@ using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 
 const Bytes kEnd("\0\0\x09", 3);
-const auto ecma = [](uint32_t n, const Bytes& members) {
-    return "\x08" + BigEndian(n, 4) + members + kEnd;
-};
+const auto ecma = [](uint32_t n, const Bytes& m) { return "\x08" + BigEndian(n, 4) + m + kEnd; };
 const auto strict = [](uint32_t n, const Bytes& items) { return "\x0A" + BigEndian(n, 4) + items; };
-const auto date = [](double ms, uint16_t offset) {
-    return "\x0B" + num(ms).substr(1) + BigEndian(offset, 2);
-};
+const auto date = [](double ms, int tz) { return "\x0B" + num(ms).substr(1) + BigEndian(tz, 2); };
 const auto raw = [](std::initializer_list<int> bytes) { return Bytes(bytes.begin(), bytes.end()); };
 
 template <typename Value>
@@ -251,9 +247,7 @@ TEST(AmfCodec, ReadersAndWritersAtTheirBounds) {
     EXPECT_EQ(Bytes("\x02\x11\x70"), Bytes(big.begin(), big.begin() + 3));
 }
 
-std::string text(const RTMPPacket& p) {
-    return std::string((const char*)p.body, p.bodySize);
-}
+const auto text = [](const RTMPPacket& p) { return Bytes((const char*)p.body, p.bodySize); };
 bool logged(recording_log::Recorder& log, const std::string& line) {
     const std::vector<std::wstring> lines = log.log().lines();
     return std::find(lines.begin(), lines.end(), utf8ToWide(line)) != lines.end();

@@ -22,9 +22,7 @@ std::string flvTag(uint8_t type, uint32_t time, const std::string& data) {
     return char(type) + BigEndian(data.size(), 3) + BigEndian(time & 0xFFFFFF, 3) +
            char(time >> 24) + BigEndian(0, 3) + data + BigEndian(11 + data.size(), 4);
 }
-std::string audio(const std::string& name) {
-    return "\x2F" + name;
-}
+const auto audio = [](const std::string& name) { return "\x2F" + name; };
 
 class RTMPClientTest : public ::testing::Test {
   protected:

@@ -227,24 +227,18 @@ class ScriptedRtmpServer {
 };
 
 namespace amf {
-inline std::string str(const std::string& value) {
-    return "\x02" + BigEndian(value.size(), 2) + value;
-}
+inline const auto str = [](const std::string& s) { return "\x02" + BigEndian(s.size(), 2) + s; };
 inline std::string num(double value) {
     uint64_t bits;
     std::memcpy(&bits, &value, sizeof(bits));
     return '\0' + BigEndian(bits, 8);
 }
-inline std::string boolean(bool value) {
-    return std::string("\x01") + char(value);
-}
+inline const auto boolean = [](bool value) { return std::string("\x01") + char(value); };
 inline const std::string null = "\x05";
 inline std::string member(const std::string& name, const std::string& value) {  // of an object
     return BigEndian(name.size(), 2) + name + value;
 }
-inline std::string object(const std::string& members) {
-    return "\x03" + members + std::string("\0\0\x09", 3);
-}
+inline const auto object = [](const std::string& m) { return "\x03" + m + '\0' + '\0' + '\x09'; };
 }  // namespace amf
 
 inline std::string BasicHeader(int headerType, int channel) {  // one, two or three bytes
