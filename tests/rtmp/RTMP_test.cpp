@@ -603,8 +603,7 @@ TEST_F(ChunkStreamTest, WritesCompressedHeadersAndChunks) {
         EXPECT_TRUE(client_.SendPacket(packet));
     }
     packet.reset();
-    const auto chunked = [](const std::string& head, const std::string& more,
-                            const std::string& body) {
+    const auto chunked = [](const Bytes& head, const Bytes& more, const Bytes& body) {
         return head + body.substr(0, 128) + more + body.substr(128, 128) + more + body.substr(256);
     };
     const Lines expected = {

@@ -85,9 +85,7 @@ class ScriptedRtmpServer {
               messages_.push_back(m);
               for (const Step& step : steps) {
                   if (!s.send(step.send, step.piece)) return;
-                  for (int i = 0; (step.read == kUntilClose || i < step.read) && s.readMessage(&m);
-                       ++i)
-                      messages_.push_back(m);
+                  for (int i = 0; i != step.read && s.readMessage(&m); ++i) messages_.push_back(m);
               }
           }) {}
     ~ScriptedRtmpServer() {
