@@ -17,6 +17,7 @@
 namespace {
 
 using namespace testing_support;
+using namespace testing_support::amf;
 
 std::string flvTag(uint8_t type, uint32_t time, const std::string& data) {
     return char(type) + BigEndian(data.size(), 3) + BigEndian(time & 0xFFFFFF, 3) +
@@ -43,7 +44,7 @@ class RTMPClientTest : public ::testing::Test {
     void serve(const std::string& bytes, bool awaitClose = false) {
         server_ = std::make_unique<ScriptedRtmpServer>(
             std::vector<Step>{{Invoke("_result", 1), 3},
-                              {Invoke("_result", 2, amf::num(1)), 2},
+                              {Invoke("_result", 2, num(1)), 2},
                               {bytes, awaitClose ? kUntilClose : 0}});
     }
     std::string url(const std::string& path = "/live/s") const {
@@ -82,20 +83,19 @@ class RTMPClientTest : public ::testing::Test {
     std::unique_ptr<ScriptedRtmpServer> server_;
 };
 
-TEST_F(RTMPClientTest, FailuresSayWhatHappened) {
+TEST_F(RTMPClientTest, FailsSayingWhatHappenedOrStreamsTagsToTheEnd) {
     const std::string port = std::to_string(ScriptedRtmpServer([](ScriptedRtmpServer&) {}).port());
+    const std::string refused = "rtmp://127.0.0.1:" + port;
     for (const std::string& location :
-         {"rtmp:/127.0.0.1:" + port + "/app/s", "rtmp://127.0.0.1:" + port + "/app/.flv",
-          "rtmp://127.0.0.1:" + port, "rtmp://" + std::string(256, 'h') + ":" + port + "/a/s"})
+         {"rtmp:/127.0.0.1:" + port + "/app/s", refused + "/app/.flv", refused,
+          "rtmp://" + std::string(256, 'h') + ":" + port + "/a/s"})
         expectFailure(location, 2, "RTMP input: URL format not supported.", false);
-    expectFailure("rtmp://127.0.0.1:" + port + "/a/s", 404,
-                  "RTMP input: Failed to connect to URL.");
+    expectFailure(refused + "/a/s", 404, "RTMP input: Failed to connect to URL.");
     // A server that paces by the buffer length has it before play.
     serve("");
     expectFailure(url("/vod/clips/intro.flv"), 2, "RTMP input: Failed to parse metadata.");
     const std::vector<RtmpMessage>& got = server_->messages();
     ASSERT_EQ(got.size(), 6u);
-    using namespace amf;
     EXPECT_NE(got[0].body.find(member("app", str("vod/clips")) +
                                member("flashVer", str("LNX 9,0,124,0")) +
                                member("tcUrl", str("rtmp://127.0.0.1/vod/clips"))),
@@ -108,13 +108,7 @@ TEST_F(RTMPClientTest, FailuresSayWhatHappened) {
     expectFailure(url("/vod/missing.flv"), 404,
                   "RTMP input: The server reported an error: NetStream.Play.StreamNotFound (No "
                   "such stream).");
-}
-
-// Rows not ending in "end" send nothing more until the client closes: the first message must
-// come out before any further read. A tag owns its message: it outlives the source.
-TEST_F(RTMPClientTest, TagsStreamTimesAndTheEnd) {
-    const std::string onMetaData =
-        amf::str("onMetaData") + amf::object(amf::member("width", amf::num(2)));
+    const std::string onMetaData = str("onMetaData") + object(member("width", num(2)));
     const std::string aggregate =
         flvTag(9, 40, "\x22v1") + flvTag(8, 40, audio("a1")) + flvTag(9, 0x01000005, "\x22v2");
     // Times past 24 bits, and one made of the channel's time and a delta.
@@ -122,6 +116,8 @@ TEST_F(RTMPClientTest, TagsStreamTimesAndTheEnd) {
                       a1 = "\x44" + BigEndian(40, 3) + BigEndian(3, 3) + "\x08" + audio("a1");
     const std::string cut = flvTag(8, 0, audio("x")).substr(0, 12);
     const std::string noTag = Message12(4, 0x16, 1, cut.substr(0, 4)) + Message12(4, 0x16, 1, cut);
+    // Rows not ending in "end" send nothing more until the client closes: the first message must
+    // come out before any further read. A tag owns its message: it outlives the source.
     using Row = std::pair<std::string, std::string>;  // tags joined by "|"
     for (const auto& c :
          {Row(Message12(5, 0x12, 1, onMetaData), "18 0 " + onMetaData),
