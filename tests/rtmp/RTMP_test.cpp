@@ -263,20 +263,22 @@ TEST(CRTMPConnectTest, HandshakesConnectAndUnreachableServers) {
     };
     struct Case {
         HandshakeScript script;
-        const char *app = "a", *tcUrl = nullptr;
+        const char *warning = "", *app = "a", *tcUrl = nullptr;
         std::string host = "127.0.0.1";
         unsigned above = 0;  // added to the scripted server's port
     };
     const std::string longApp(300, 'p');
-    for (const Case& c : std::vector<Case>{{{}, nullptr},
-                                           {{6}, longApp.c_str()},
-                                           {{3, false}, "a", "rtmp://h/a"},
-                                           {{3, true, -1, false}},
-                                           {{3, true, 1}},
-                                           {{3, true, 1537}},
-                                           {{3, true, 3072}},
-                                           {{}, "a", nullptr, "no-such-host.invalid"},
-                                           {{}, "a", nullptr, "127.0.0.1", 65536}}) {
+    const std::vector<Case> cases = {
+        {{}, "", nullptr},
+        {{6}, ": Type mismatch: client sent 3, server answered 6", longApp.c_str()},
+        {{3, false}, ", client signiture does not match!", "a", "rtmp://h/a"},
+        {{3, true, -1, false}},
+        {{3, true, 1}},
+        {{3, true, 1537}},
+        {{3, true, 3072}},
+        {{}, "", "a", nullptr, "no-such-host.invalid"},
+        {{}, "", "a", nullptr, "127.0.0.1", 65536}};
+    for (const Case& c : cases) {
         recording_log::Recorder log;
         RtmpMessage connect;
         ScriptedRtmpServer server([&](ScriptedRtmpServer& s) {
@@ -292,11 +294,8 @@ TEST(CRTMPConnectTest, HandshakesConnectAndUnreachableServers) {
             connects);
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
         EXPECT_EQ(client.IsConnected(), connects);
-        const std::string warning = c.script.version != 3
-                                        ? ": Type mismatch: client sent 3, server answered 6"
-                                    : c.script.echoC1 ? ""
-                                                      : ", client signiture does not match!";
-        EXPECT_TRUE(warning.empty() || logged(log, "2 RTMP_LIB::CRTMP::HandShake" + warning));
+        EXPECT_TRUE(!*c.warning ||
+                    logged(log, "2 RTMP_LIB::CRTMP::HandShake" + std::string(c.warning)));
         client.Close();
         if (!connects) continue;
         server.join();
@@ -309,8 +308,7 @@ TEST(CRTMPConnectTest, BoundedWaitsAndEndsInsideAMessage) {
     const std::string chatter = Message12(2, 4, 0, std::string("\0\0\0\0\0\1", 6)) +
                                 Message12(4, 8, 1, "") + OnStatus("NetStream.Play.Start") +
                                 Message12(2, 5, 0, BigEndian(2500000, 4));
-    const std::string cut =
-        Message12(4, 8, 1, "a") + Message12(4, 9, 1, std::string(300, 'v')).substr(0, 200);
+    const std::string cut = Message12(4, 9, 1, std::string(300, 'v')).substr(0, 200);
     const std::vector<uint8_t> flood(64 << 20, 'f');
     const std::string errors[] = {"1 RTMP_LIB::CRTMP::ReadN, RTMP recv error 104",
                                   "1 RTMP_LIB::CRTMP::ReadPacket, failed to read RTMP packet "
@@ -332,12 +330,6 @@ TEST(CRTMPConnectTest, BoundedWaitsAndEndsInsideAMessage) {
         client.SetSendTimeout(300);
         ASSERT_TRUE(client.Connect("127.0.0.1", server.port(), "s", "a", 0, nullptr, 0));
         RTMPPacket packet;
-        if (mode > 2) {
-            server.join();
-            ASSERT_TRUE(client.GetNextMediaPacket(packet));
-            EXPECT_EQ(text(packet), "a");
-            packet.free();
-        }
         const auto start = Clock::now();
         EXPECT_FALSE(mode == 2 ? client.WriteN(flood.data(), int(flood.size()))
                                : client.GetNextMediaPacket(packet));
