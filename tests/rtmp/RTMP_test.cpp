@@ -35,6 +35,7 @@ using namespace testing_support::amf;
 using Bytes = std::string;
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
+using Row = std::pair<std::string, std::string>;
 
 const Bytes kEnd("\0\0\x09", 3);
 const auto ecma = [](uint32_t n, const Bytes& m) { return "\x08" + BigEndian(n, 4) + m + kEnd; };
@@ -73,7 +74,6 @@ TEST(AMFObjectDecode, ValuesByMarker) {
             << value.GetObject().GetCount() << " " << value.GetString();
         EXPECT_EQ(got.str(), expected) << testing::PrintToString(bytes);
     };
-    using Row = std::pair<Bytes, std::string>;
     for (const auto& c :
          {Row(num(-2.5), "9 1 -2.5 0 "), Row(raw({1, 1}), "2 2 1 0 "), Row(raw({1, 2}), "2 2 0 0 "),
           Row(raw({1, 0}), "2 2 0 0 "), Row(str(Bytes("ab\0cd", 5)), "8 3 0 0 ab"),
@@ -92,8 +92,7 @@ TEST(AMFObjectDecode, ValuesByMarker) {
     EXPECT_EQ(-1, decode(value, raw({0, 1, 'a'}), true));
     EXPECT_EQ(-1, decode(value, raw({0, 9, 'a', 'b', 5}), true));
     EXPECT_EQ(-1, decode(value, raw({0, 2, 'n', 'm'}), true));
-    EXPECT_EQ("nm", value.GetName());
-    EXPECT_FALSE(value.IsValid());
+    EXPECT_TRUE(value.GetName() == "nm" && !value.IsValid()) << value.GetName();
 }
 
 TEST(AMFObjectDecode, ServerBodiesDecodeWholeAndAnswerLookups) {
@@ -182,9 +181,8 @@ TEST(AMFObjectEncode, RoundTripsAndLeavesOutWhatCannotBeEncoded) {
         const bool named = i++ >= 12;
         const AMFObjectProperty value = decoded(bytes, named);
         // Every kind but null first asks for room for its name and 3 bytes.
-        size_t room = bytes.size();
-        if (value.GetType() != RTMP_LIB::AMF_KIND_NULL)
-            room = std::max(room, value.GetName().size() + 3);
+        const bool isNull = value.GetType() == RTMP_LIB::AMF_KIND_NULL;
+        const size_t room = std::max(bytes.size(), value.GetName().size() + (isNull ? 0 : 3));
         std::vector<uint8_t> out(room);
         ASSERT_EQ(int(bytes.size()), value.Encode(out.data(), int(room)));
         EXPECT_EQ(bytes, Bytes(out.begin(), out.begin() + long(bytes.size())));
@@ -389,8 +387,6 @@ TEST(CRTMPSessionTest, ExchangeFromConnectToStop) {
     }
 }
 
-using Row = std::pair<std::string, std::string>;
-
 // Whether the stream ends, the first message type handed out, what the server said or the
 // duration it set, and the client's replies.
 TEST(CRTMPCommandsTest, HandlesEachServerMessage) {
@@ -486,7 +482,6 @@ std::string describe(const RTMPPacket& p) {
 class ChunkStreamTest : public ::testing::Test {
   protected:
     void connectTo(const std::string& bytes, size_t piece = 0, int read = 0) {
-        client_.Close();
         server_ = std::make_unique<ScriptedRtmpServer>(std::vector<Step>{{bytes, read, piece}});
         ASSERT_TRUE(client_.Connect("127.0.0.1", server_->port(), "stream", "live", 0, nullptr, 0));
     }
