@@ -102,7 +102,6 @@ class ScriptedRtmpServer {
     }
     const std::vector<RtmpMessage>& messages() { return join(), messages_; }
 
-    // For the script, on the server's thread.
     bool read(size_t n, std::string* out) {
         char buffer[65536];
         for (out->clear(); out->size() < n;) {
