@@ -30,14 +30,12 @@ class RecordingLog : public CBBLog {
     std::vector<std::wstring> lines(int level = -1) {
         std::lock_guard<std::mutex> guard(mutex_);
         std::vector<std::wstring> out;
-        for (const auto& [lineLevel, text] : lines_) {
+        for (const auto& [lineLevel, text] : lines_)
             if (level < 0 || lineLevel == level)
                 out.push_back(level < 0 ? std::to_wstring(lineLevel) + L" " + text : text);
-        }
         return out;
     }
 
-  private:
     void add(int level, std::wstring text) {
         std::lock_guard<std::mutex> guard(mutex_);
         lines_.emplace_back(level, std::move(text));
