@@ -119,16 +119,15 @@ TEST_F(RTMPClientTest, FailsSayingWhatHappenedOrStreamsTagsToTheEnd) {
     // Rows not ending in "end" send nothing more until the client closes: the first message must
     // come out before any further read. A tag owns its message: it outlives the source.
     using Row = std::pair<std::string, std::string>;  // tags joined by "|"
-    for (const auto& c :
+    for (const auto& [bytes, expected] :
          {Row(Message12(5, 0x12, 1, onMetaData), "18 0 " + onMetaData),
           Row(Message12(4, 0x16, 1, aggregate, 128, 40), "9 40 v1|8 40 a1|9 16777221 v2"),
           Row(a0 + OnStatus("NetStream.Play.Stop") + a1, "8 16777216 a0|end|end"),
           Row(a0 + a1 + OnStatus("NetStream.Play.UnpublishNotify") + a0,
               "8 16777216 a0|8 16777256 a1|end|end"),
           Row(noTag + a0 + noTag + a1, "8 16777216 a0|8 40 a1|end|end")}) {
-        const std::string& expected = c.second;
         const bool ends = expected.rfind("end") == expected.size() - 3;
-        serve(c.first, !ends || c.first.find("NetStream") != std::string::npos);
+        serve(bytes, !ends || bytes.find("NetStream") != std::string::npos);
         auto client = std::make_unique<RTMPClient>();
         ASSERT_TRUE(open(*client, url()));
         EXPECT_EQ(platform::SocketsStartupCount(), sockets_ + 1);
