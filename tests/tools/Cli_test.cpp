@@ -118,7 +118,7 @@ TEST_F(CliTest, TheMediumGoesOverAsTypedOrAsOverridden) {
     }
     for (const std::string row :
          {"--protocol=rtmpe file:///m/a.flv|/m/a.flv|rtmpe", "--protocol '' /m/a.flv|/m/a.flv|''",
-          "-- -odd.flv|-odd.flv|file"}) {
+          "-- --protocol=|--protocol=|file"}) {
         SCOPED_TRACE(row);
         const std::vector<std::string> f = split(row, '|');
         EXPECT_EQ(fake("probe " + f[0]).status, 0);
