@@ -1,11 +1,10 @@
 #include "support/TestMedia.h"
 
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <sstream>
 
-#include "support/ServerProcess.h"
+#include "support/NginxServer.h"
 
 namespace testing_support {
 
@@ -46,10 +45,6 @@ const TestMedia::Description& TestMedia::describe(Kind kind) {
     return kDescriptions[static_cast<size_t>(kind)];
 }
 
-std::string TestMedia::ffmpegPath() {
-    return findExecutable("ffmpeg");
-}
-
 std::string TestMedia::tempDir() {
     static TempDir dir;
     return dir.file("").substr(0, dir.file("").size() - 1);
@@ -60,26 +55,21 @@ std::string TestMedia::file(Kind kind) {
     if (made.count(kind) != 0) return made[kind].first;
     auto& [path, reason] = made[kind];
     const Description& d = describe(kind);
-    const std::string out = tempDir() + "/" + d.name + ".flv";
+    const std::string out = tempDir() + "/" + d.name + ".flv", seconds = std::to_string(d.seconds);
     std::ostringstream command;
     command << "-nostdin -loglevel error -threads 1 ";
-    const std::string seconds = ":duration=" + std::to_string(d.seconds);
     if (d.hasVideo)
         command << "-f lavfi -i testsrc=size=" << d.width << "x" << d.height
-                << ":rate=" << d.frameRate << seconds;
-    command << " -f lavfi -i sine=sample_rate=" << d.sampleRate << seconds << " -ac " << d.channels
-            << " " << (d.videoCodecId == 7 ? kH264 : "") << " " << d.encoderArgs;
-    std::vector<std::string> args = {ffmpegPath()};
+                << ":rate=" << d.frameRate << ":duration=" << seconds;
+    command << " -f lavfi -i sine=sample_rate=" << d.sampleRate << ":duration=" << seconds
+            << " -ac " << d.channels << " " << (d.videoCodecId == 7 ? kH264 : "") << " "
+            << d.encoderArgs;
+    std::vector<std::string> args = {findExecutable("ffmpeg")};
     std::istringstream split(command.str());
     for (std::string arg; split >> arg;) args.push_back(arg);
     args.insert(args.end(), {"-f", "flv", out});
-    std::error_code error;
-    if (args[0].empty())
-        reason = "needs ffmpeg";
-    else if (!waitChild(spawnChild(args)) || std::filesystem::file_size(out, error) == 0 || error)
-        reason = std::string("ffmpeg could not make ") + d.name;
-    else
-        path = out;
+    if (!args[0].empty() && waitChild(spawnChild(args))) return path = out;
+    reason = args[0].empty() ? "needs ffmpeg" : std::string("ffmpeg could not make ") + d.name;
     return path;
 }
 

@@ -40,8 +40,7 @@ class TestMedia {
 
     static std::string file(Kind kind);           // empty when it cannot be made
     static std::string missingReason(Kind kind);  // why file(kind) is empty
-    static std::string ffmpegPath();
-    static std::string tempDir();  // this process's folder for media
+    static std::string tempDir();                 // this process's folder for media
 };
 
 }  // namespace testing_support

@@ -19,12 +19,8 @@ namespace cli_testing {
 CliResult runCli(const std::vector<std::string>& args, const CliOptions& options) {
     std::vector<std::string> argv = {ZOVOZUDO_CLI_PATH}, envp = options.environment;
     argv.insert(argv.end(), args.begin(), args.end());
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry, name = text.substr(0, text.find('=') + 1);
-        bool replaced = false;
-        for (const std::string& own : options.environment) replaced |= own.rfind(name, 0) == 0;
-        if (!replaced) envp.push_back(text);
-    }
+    // Behind the test's own settings, which getenv finds first.
+    for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
     std::vector<char*> argvPointers, envpPointers;
     for (std::string& text : argv) argvPointers.push_back(text.data());
     for (std::string& text : envp) envpPointers.push_back(text.data());
@@ -79,11 +75,12 @@ CliResult runCli(const std::vector<std::string>& args, const CliOptions& options
     return result;
 }
 
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> out;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+    for (std::string field; std::getline(in, field, separator);)
+        out.push_back(field == "''" ? "" : field);
+    return out;
 }
 
 }  // namespace cli_testing

@@ -10,10 +10,6 @@
 
 namespace cli_testing {
 
-inline const char* fakePluginPath() {
-    return ZOVOZUDO_FAKE_PLUGIN_PATH;
-}
-
 struct CliResult {
     int status = -1;  // the exit status, or 128 + the signal that ended the process
     std::string out, err;
@@ -32,6 +28,7 @@ struct CliOptions {
 // Runs zovozudo with |args| and stdin on /dev/null, and waits for it.
 CliResult runCli(const std::vector<std::string>& args, const CliOptions& options = {});
 
-std::vector<std::string> splitLines(const std::string& text);
+// |text| cut at each |separator|; "''" stands for an empty field.
+std::vector<std::string> split(const std::string& text, char separator = '\n');
 
 }  // namespace cli_testing

@@ -1,7 +1,7 @@
 // A stand-in plug-in for the host's tests: its destructor writes how the host drove it to
 // $ZOVOZUDO_FAKE_REPORT. ZOVOZUDO_FAKE_FRAMES=N frames (10); ZOVOZUDO_FAKE_OPEN_ERROR=C:M open
-// fails with code C and message M ("C": no message, "-": nothing set);
-// ZOVOZUDO_FAKE_INTERRUPT_AT=N sends SIGINT, as Ctrl-C would, while handing out frame N.
+// fails with code C and message M ("-": nothing set); ZOVOZUDO_FAKE_INTERRUPT_AT=N sends SIGINT,
+// as Ctrl-C would, while handing out frame N.
 #include <signal.h>
 #include <unistd.h>
 
@@ -44,32 +44,26 @@ class FakePlugin : public InputPluginInterface {
         description->getAudioDescription()->setRawVariant(1);
     }
 
-    // As CliHost_test's fakeFrameLine describes it.
+    // Frame i: audio when i is even, i % 7 + 1 bytes, at 1 + i * 20 ms.
     bool readFrame(PACKETTYPE& type, unsigned char*& data, unsigned int& size, uint64_t& timestamp,
-                   uint64_t& duration, void*& handle, bool& keyFrame) override {
+                   uint64_t& duration, void*& handle, bool&) override {
         if (duration != 0) ++faults_;  // the host offers no duration of its own
-        if (!started_ || handed_ == frameCount_) return false;
+        if (handed_ == frameCount_) return false;
         if (handed_ == interruptAt_) kill(getpid(), SIGINT);
         const uint64_t i = handed_++;
-        auto frame =
-            std::make_unique<std::vector<unsigned char>>(i % 7 + 1, static_cast<unsigned char>(i));
+        auto frame = std::make_unique<std::vector<unsigned char>>(i % 7 + 1);
         type = i % 2 == 0 ? PACKET_AUDIO : PACKET_VIDEO;
         data = frame->data();
         size = static_cast<unsigned int>(frame->size());
-        timestamp = i * 20000;
-        duration = i % 2 == 0 ? 10 : 40;
-        keyFrame = i % 3 == 0;
+        timestamp = i * 20000 + 1000;
         handle = frame.get();
         outstanding_[handle] = std::move(frame);
         return true;
     }
 
     void freeFrame(unsigned char* data, void* handle) override {
-        auto found = outstanding_.find(handle);
-        if (found == outstanding_.end() || found->second->data() != data)
-            ++faults_;
-        else
-            outstanding_.erase(found);
+        faults_ += outstanding_.count(handle) == 0 || outstanding_[handle]->data() != data;
+        outstanding_.erase(handle);
     }
 
     bool open(const MediumDescription* medium, Error* error) override {
@@ -79,27 +73,17 @@ class FakePlugin : public InputPluginInterface {
         const std::string failure = setting("ZOVOZUDO_FAKE_OPEN_ERROR", "");
         if (failure.empty() || failure == "-") return failure.empty();
         error->setCode(std::stoi(failure));
-        if (failure.find(':') != std::string::npos)
-            error->setMessage(failure.c_str() + failure.find(':') + 1);
+        error->setMessage(failure.substr(failure.find(':') + 1).c_str());
         return false;
     }
 
     bool updateMedium(const MediumDescription*, Error*) override { return !note("updateMedium"); }
     bool close() override { return note("close"); }
-    bool start() override {
-        started_ = true;
-        return note("start");
-    }
-    bool stop() override {
-        started_ = false;
-        return note("stop");
-    }
+    bool start() override { return note("start"); }
+    bool stop() override { return note("stop"); }
     bool pause() override { return note("pause"); }
     bool resume() override { return note("resume"); }
-    PluginErrorCodes getPosition(uint64_t& position) override {
-        position = 0;
-        return PLUGIN_OK;
-    }
+    PluginErrorCodes getPosition(uint64_t&) override { return PLUGIN_NOT_SUPPORTED; }
     PluginErrorCodes setPosition(uint64_t) override { return PLUGIN_NOT_SUPPORTED; }
     bool isSingleInstance() override { return false; }
     void getMediumDescription(MediumDescription* medium) override {
@@ -118,7 +102,6 @@ class FakePlugin : public InputPluginInterface {
     const uint64_t frameCount_ = std::stoull(setting("ZOVOZUDO_FAKE_FRAMES", "10"));
     const uint64_t interruptAt_ = std::stoull(setting("ZOVOZUDO_FAKE_INTERRUPT_AT", "-1"));
     std::string calls_, location_, protocol_;
-    bool started_ = false;
     uint64_t handed_ = 0, faults_ = 0;
     std::map<void*, std::unique_ptr<std::vector<unsigned char>>> outstanding_;
 };
