@@ -222,7 +222,6 @@ class ScriptedRtmpServer {
     std::vector<RtmpMessage> messages_;
     std::map<int, Channel> channels_;
 };
-using RtmpServerConnection = ScriptedRtmpServer;  // what a script talks to
 
 namespace amf {
 inline const auto str = [](const std::string& s) { return "\x02" + BigEndian(s.size(), 2) + s; };
