@@ -28,7 +28,7 @@ using testing_support::BigEndian;
 using testing_support::Invoke;
 using testing_support::Message12;
 using testing_support::RtmpMessage;
-using testing_support::RtmpServerConnection;
+using testing_support::ScriptedRtmpServer;
 namespace amf = testing_support::amf;
 
 constexpr uint32_t kMaxMessageSize = 0xFFFFFF;
@@ -53,7 +53,7 @@ bool resetPeak() {
     return static_cast<bool>(clear);
 }
 
-bool startPlay(RtmpServerConnection& s) {
+bool startPlay(ScriptedRtmpServer& s) {
     RtmpMessage m;
     if (!s.acceptConnect(&m) || !s.send(Invoke("_result", 1))) return false;
     for (int i = 0; i < 3; ++i) {  // server bandwidth, ping, createStream
@@ -77,7 +77,7 @@ int main() {
     body.clear();
     body.shrink_to_fit();
 
-    testing_support::ScriptedRtmpServer server([&wire](RtmpServerConnection& s) {
+    ScriptedRtmpServer server([&wire](ScriptedRtmpServer& s) {
         if (startPlay(s) && s.send(wire)) s.waitForClose();
     });
     if (!resetPeak()) {

@@ -174,8 +174,10 @@ bool parseCommandLine(const std::vector<std::string>& args, CommandLine* out, st
         return false;
     }
     for (const CLI::App* command : commands) {
-        if (command->parsed()) out->command = command->get_name();
+        if (command->parsed() && out->command.empty()) out->command = command->get_name();
     }
+    // In "help frames" the parser takes "frames" for a command of its own.
+    if (commands.back()->parsed() && out->command != "help") out->help = true;
     if (protocolOption->count() > 0) out->protocol = protocol;
     return true;
 }

@@ -17,14 +17,13 @@
 namespace {
 
 using namespace testing_support;
+using namespace testing_support::amf;
 
 std::string flvTag(uint8_t type, uint32_t time, const std::string& data) {
     return char(type) + BigEndian(data.size(), 3) + BigEndian(time & 0xFFFFFF, 3) +
            char(time >> 24) + BigEndian(0, 3) + data + BigEndian(11 + data.size(), 4);
 }
-std::string audio(const std::string& name) {
-    return "\x2F" + name;
-}
+const auto audio = [](const std::string& name) { return "\x2F" + name; };
 
 class RTMPClientTest : public ::testing::Test {
   protected:
@@ -41,11 +40,15 @@ class RTMPClientTest : public ::testing::Test {
         EXPECT_EQ(platform::SocketsStartupCount(), sockets_);
         platform::SocketsCleanup();
     }
+    // A server that answers connect and createStream up to play, then sends |bytes|.
     void serve(const std::string& bytes, bool awaitClose = false) {
-        server_ = std::make_unique<ScriptedRtmpServer>(PlaySteps(bytes, awaitClose));
+        server_ = std::make_unique<ScriptedRtmpServer>(
+            std::vector<Step>{{Invoke("_result", 1), 3},
+                              {Invoke("_result", 2, num(1)), 2},
+                              {bytes, awaitClose ? kUntilClose : 0}});
     }
-    std::string url(const std::string& path = "/live/s", unsigned port = 0) const {
-        return "rtmp://127.0.0.1:" + std::to_string(port ? port : server_->port()) + path;
+    std::string url(const std::string& path = "/live/s") const {
+        return "rtmp://127.0.0.1:" + std::to_string(server_->port()) + path;
     }
     bool open(RTMPClient& client, const std::string& location) {
         error_.code.reset(), error_.message.reset();
@@ -80,69 +83,51 @@ class RTMPClientTest : public ::testing::Test {
     std::unique_ptr<ScriptedRtmpServer> server_;
 };
 
-TEST_F(RTMPClientTest, FailuresSayWhatHappened) {
-    bool accepted = false;  // a location that cannot be used must not even connect
-    server_ = std::make_unique<ScriptedRtmpServer>([&](RtmpServerConnection&) { accepted = true; });
-    const std::string port = std::to_string(server_->port());
+TEST_F(RTMPClientTest, FailsSayingWhatHappenedOrStreamsTagsToTheEnd) {
+    const std::string port = std::to_string(ScriptedRtmpServer([](ScriptedRtmpServer&) {}).port());
+    const std::string refused = "rtmp://127.0.0.1:" + port;
     for (const std::string& location :
-         {"rtmp:/127.0.0.1:" + port + "/app/s", "rtmp://127.0.0.1:" + port + "/app/",
-          "rtmp://127.0.0.1:" + port, "rtmp://" + std::string(256, 'h') + ":" + port + "/a/s"})
+         {"rtmp:/127.0.0.1:" + port + "/app/s", refused + "/app/.flv", refused,
+          "rtmp://" + std::string(256, 'h') + ":" + port + "/a/s"})
         expectFailure(location, 2, "RTMP input: URL format not supported.", false);
-    server_.reset();
-    EXPECT_FALSE(accepted);
-
-    const unsigned refused = ScriptedRtmpServer([](RtmpServerConnection&) {}).port();
-    expectFailure(url("/live/s", refused), 404, "RTMP input: Failed to connect to URL.");
+    expectFailure(refused + "/a/s", 404, "RTMP input: Failed to connect to URL.");
     // A server that paces by the buffer length has it before play.
-    for (const std::string app : {"live", "vod/clips"}) {
-        serve("");
-        expectFailure(url("/" + app + "/intro.flv"), 2, "RTMP input: Failed to parse metadata.");
-        const std::vector<RtmpMessage>& got = server_->messages();
-        ASSERT_EQ(got.size(), 6u);
-        EXPECT_NE(got[0].body.find("tcUrl" + amf::str("rtmp://127.0.0.1/" + app)),
-                  std::string::npos);
-        EXPECT_EQ(got[0].body.find(std::to_string(server_->port())), std::string::npos);
-        EXPECT_EQ(std::to_string(got[4].type) + got[4].body,
-                  "4" + BigEndian(3, 2) + BigEndian(1, 4) + BigEndian(36000000, 4));
-        EXPECT_EQ(got[5].body.substr(0, 7), amf::str("play"));
-    }
+    serve("");
+    expectFailure(url("/vod/clips/intro.flv"), 2, "RTMP input: Failed to parse metadata.");
+    const std::vector<RtmpMessage>& got = server_->messages();
+    ASSERT_EQ(got.size(), 6u);
+    EXPECT_NE(got[0].body.find(member("app", str("vod/clips")) +
+                               member("flashVer", str("LNX 9,0,124,0")) +
+                               member("tcUrl", str("rtmp://127.0.0.1/vod/clips"))),
+              std::string::npos);
+    EXPECT_EQ(std::to_string(got[4].type) + got[4].body,
+              "4" + BigEndian(3, 2) + BigEndian(1, 4) + BigEndian(36000000, 4));
+    EXPECT_EQ(got[5].body, str("play") + num(0) + null + str("intro") + num(0));
     // nginx keeps the connection open.
     serve(OnStatus("NetStream.Play.StreamNotFound", "error", "No such stream"), true);
     expectFailure(url("/vod/missing.flv"), 404,
                   "RTMP input: The server reported an error: NetStream.Play.StreamNotFound (No "
                   "such stream).");
-}
-
-// Rows not ending in "end" send nothing more until the client closes: the first message must
-// come out before any further read. A tag owns its message: it outlives the source.
-TEST_F(RTMPClientTest, TagsStreamTimesAndTheEnd) {
-    const std::string onMetaData = amf::str("onMetaData") + amf::object({{"width", amf::num(2)}});
+    const std::string onMetaData = str("onMetaData") + object(member("width", num(2)));
     const std::string aggregate =
         flvTag(9, 40, "\x22v1") + flvTag(8, 40, audio("a1")) + flvTag(9, 0x01000005, "\x22v2");
-    const std::string a0 = Message12(4, 8, 1, audio("a0")), a1 = Message12(4, 8, 1, audio("a1"));
+    // Times past 24 bits, and one made of the channel's time and a delta.
+    const std::string a0 = Message12(4, 8, 1, audio("a0"), 128, 0x01000000),
+                      a1 = "\x44" + BigEndian(40, 3) + BigEndian(3, 3) + "\x08" + audio("a1");
     const std::string cut = flvTag(8, 0, audio("x")).substr(0, 12);
     const std::string noTag = Message12(4, 0x16, 1, cut.substr(0, 4)) + Message12(4, 0x16, 1, cut);
-    const std::string times =
-        Message12(4, 8, 1, audio("a0"), 128, 1000) + Message12(6, 9, 1, "\x22v0", 128, 1010) +
-        "\x44" + BigEndian(40, 3) + BigEndian(3, 3) + "\x08" + audio("a1") + "\x46" +
-        BigEndian(33, 3) + BigEndian(3, 3) + "\x09\x22v1\x84" + BigEndian(20, 3) + audio("a2") +
-        "\xC4" + audio("a3") + "\xC6\x22v2" + Message12(4, 8, 1, audio("a4"), 128, 0x01000000) +
-        "\x84" + BigEndian(25, 3) + audio("a5") + "\x44\xFF\xFF\xFF" + BigEndian(3, 3) + "\x08" +
-        BigEndian(0x01000000, 4) + audio("a6");
-    const std::string timed =
-        "8 1000 a0|9 1010 v0|8 1040 a1|9 1043 v1|8 1060 a2|8 1080 a3|9 1076 v2|"
-        "8 16777216 a4|8 16777241 a5|8 33554457 a6|end";
+    // Rows not ending in "end" send nothing more until the client closes: the first message must
+    // come out before any further read. A tag owns its message: it outlives the source.
     using Row = std::pair<std::string, std::string>;  // tags joined by "|"
-    for (const auto& c :
+    for (const auto& [bytes, expected] :
          {Row(Message12(5, 0x12, 1, onMetaData), "18 0 " + onMetaData),
           Row(Message12(4, 0x16, 1, aggregate, 128, 40), "9 40 v1|8 40 a1|9 16777221 v2"),
-          Row(times, timed), Row(a0 + OnStatus("NetStream.Play.Stop") + a1, "8 0 a0|end|end"),
-          Row(a0 + a1 + OnStatus("NetStream.Play.UnpublishNotify") + a0, "8 0 a0|8 0 a1|end|end"),
-          Row(a0 + a1, "8 0 a0|8 0 a1|end|end"),
-          Row(noTag + a0 + noTag + a1, "8 0 a0|8 0 a1|end|end")}) {
-        const std::string& expected = c.second;
+          Row(a0 + OnStatus("NetStream.Play.Stop") + a1, "8 16777216 a0|end|end"),
+          Row(a0 + a1 + OnStatus("NetStream.Play.UnpublishNotify") + a0,
+              "8 16777216 a0|8 16777256 a1|end|end"),
+          Row(noTag + a0 + noTag + a1, "8 16777216 a0|8 40 a1|end|end")}) {
         const bool ends = expected.rfind("end") == expected.size() - 3;
-        serve(c.first, !ends || c.first.find("NetStream") != std::string::npos);
+        serve(bytes, !ends || bytes.find("NetStream") != std::string::npos);
         auto client = std::make_unique<RTMPClient>();
         ASSERT_TRUE(open(*client, url()));
         EXPECT_EQ(platform::SocketsStartupCount(), sockets_ + 1);

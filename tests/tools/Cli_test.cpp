@@ -118,7 +118,7 @@ TEST_F(CliTest, TheMediumGoesOverAsTypedOrAsOverridden) {
     }
     for (const std::string row :
          {"--protocol=rtmpe file:///m/a.flv|/m/a.flv|rtmpe", "--protocol '' /m/a.flv|/m/a.flv|''",
-          "-- -odd.flv|-odd.flv|file"}) {
+          "-- --protocol=|--protocol=|file"}) {
         SCOPED_TRACE(row);
         const std::vector<std::string> f = split(row, '|');
         EXPECT_EQ(fake("probe " + f[0]).status, 0);
@@ -148,14 +148,18 @@ TEST_F(CliTest, UsageErrorsExitWithTwoAndHelpWithZero) {
     const char* const shown[] = {"/r/software/dessaro/vanto/loglevel.value",
                                  "/a/Dessaro/Logs/ZOVOzudo.log", "ZOVOZUDO_REGISTRY_DIR",
                                  "ZOVOZUDO_APPDATA_DIR", "ZOVOZUDO_RTMP_RECEIVE_TIMEOUT_MS"};
-    // With "+": the help also shows where the settings and logs are.
-    for (const std::string help :
-         {"--help +", "-h +", "help frames", "log-level --help +", "frames a.flv --help"}) {
-        SCOPED_TRACE(help);
+    // With "+": the help also shows where the settings and logs are. After "|": the command
+    // whose usage comes first.
+    for (const std::string row : {"--help +|COMMAND", "-h +|COMMAND", "help frames|frames",
+                                  "log-level --help +|log-level", "frames a.flv --help|frames"}) {
+        SCOPED_TRACE(row);
+        const std::string help = row.substr(0, row.find('|')), shows = row.substr(row.find('|'));
         const CliResult result = runCli(split(help.substr(0, help.find(" +")), ' '),
                                         {{"ZOVOZUDO_REGISTRY_DIR=/r", "ZOVOZUDO_APPDATA_DIR=/a"}});
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.out.rfind("usage: zovozudo", 0), 0u) << result.out;
+        EXPECT_NE(result.out.substr(0, result.out.find('\n')).find(" " + shows.substr(1) + " "),
+                  std::string::npos);
         for (const char* file : shown)
             EXPECT_TRUE(help.back() != '+' || result.out.find(file) != std::string::npos) << file;
     }
