@@ -205,7 +205,8 @@ TEST_F(PluginTest, ExaminationFindsTheExpectedStreams) {
          252, "a"},
         {std::nullopt, repeat(a(0), 1100, 1), 1000, "a"},
         {std::nullopt, Tags{a(50000)} + repeat(a(0), 1100, 1), 1000, "a"},  // time going back
-        {kBoth, repeat(a(0, 0x2F, (16 << 20) - 2), 3, 0), 3, "a"},
+        {kBoth, repeat(a(0, 0x2F, 16 << 20), 3, 0), 2, "a"},
+        {kBoth, Tags{a(0, 0x2F, 16 << 20), a(0, 0x2F, (16 << 20) - 1), a(0), a(0)}, 3, "a"},
         {kVideo, repeat(m(""), 1000, 0) + Tags{v(0)}, 1000, nullptr},
         // Metadata that promises a stream adds it to what the header announced, which stays.
         {kVideo, Tags{m("audiodatarate=96 framerate=25"), v(0), v(40), a(50), v(80)}, 4, "av"},
