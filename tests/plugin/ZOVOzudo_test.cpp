@@ -323,13 +323,19 @@ TEST_F(PluginTest, VideoDurationFollowsTheFrameRate) {
 
 // The examination reads ahead; what it queued and what comes later must join seamlessly. A
 // script tag after the examination goes out as a video frame that is not a key frame.
+// A new plug-in hands out nothing before start, and one destroyed unread frees what it read.
 TEST_F(PluginTest, EveryTagComesOutOnceInOrder) {
-    ASSERT_TRUE(reopen(kBoth, {m("duration=1 framerate=25"), v(0), v(40, false), a(45),
-                               v(80, false), m(""), a(90)}));
+    script->headerFlags = kBoth;
+    script->tags = {
+        m("duration=1 framerate=25"), v(0), v(40, false), a(45), v(80, false), m(""), a(90)};
+    const host::RecordingMedium medium("fake://medium", "fake");
+    ASSERT_TRUE(plugin.open(&medium, &error));
     EXPECT_EQ(4, script->read);
+    EXPECT_EQ("", drain());
     plugin.start();
     EXPECT_EQ("V0/40 v40/40 A45/10 v80/40 v0/40 A90/10", drain());
     EXPECT_EQ(8u, size);
+    ASSERT_TRUE(reopen(kBoth, {v(0), a(0), v(40)}));
 }
 
 // Only a frame handed out moves the position, in microseconds beyond 32 bits; pause and resume
