@@ -199,11 +199,18 @@ TEST_F(CBBLogTest, PrintfMessagesAreCutAt2047CharactersAndBadFormatsStillGiveALi
 }
 
 TEST_F(CBBLogTest, MemoryFormKeepsOnlyItsBudget) {
-    CBBLog memory(100, false);
-    for (int i = 0; i < 50; ++i) memory.Log(1, L"line %02d", i);  // 42 bytes each
-    memory.Log(0, L"fatal");
+    CBBLog memory(84, false);
+    // 42 bytes each: the budget holds two exactly.
+    for (int i = 0; i < 49; ++i) {
+        memory.Log(1, L"line %02d", i);
+        if (i == 1) {
+            EXPECT_EQ(CBBLogTestPeer::queue(memory).front(), "[ERROR] - line 00");
+        }
+    }
     EXPECT_EQ(CBBLogTestPeer::queue(memory),
-              (Lines{"[...]", "[ERROR] - line 49", "[FATAL] -  - fatal"}));
+              (Lines{"[...]", "[ERROR] - line 47", "[ERROR] - line 48"}));
+    memory.Log(0, L"fatal");
+    EXPECT_EQ(CBBLogTestPeer::queue(memory), (Lines{"[...]", "[FATAL] -  - fatal"}));
     EXPECT_FALSE(std::filesystem::exists(env.appData));
     // Without a budget it is a file log named after the process, with the process id.
     CBBLog(0, true).Log(1, L"error");
